@@ -1,0 +1,3 @@
+#include "common/frame_buffer.h"
+
+FrameBuffer frame_buffer;

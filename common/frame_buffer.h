@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The screen is 1024 columns by 800 rows of 32-bit pixels, row-major, row 0 at the top.
+// A pixel is 0x00RRGGBB; 0 is black. Stored little-endian, its bytes come blue, green,
+// red, then 0 — the byte order of a 32-bit device bitmap — so the buffer goes to the
+// window unchanged.
+inline constexpr int screen_width = 1024;
+inline constexpr int screen_height = 800;
+inline constexpr std::size_t screen_pixel_count =
+    static_cast<std::size_t>(screen_width) * screen_height;
+
+struct FrameBuffer {
+    alignas(64) std::uint32_t pixels[screen_pixel_count];
+};
+static_assert(sizeof(FrameBuffer) == 3'276'800);
+
+// The one frame that is drawn, shown and cleared; zero (black) at start.
+extern FrameBuffer frame_buffer;

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Milliseconds of elapsed time, as a 32-bit signed tick count.
+using TickClock = std::int32_t (*)();
+
+// Milliseconds since the process started, from a monotonic clock. Wraps after 24.8 days;
+// the frame-rate counter only ever takes differences, which survive the wrap.
+std::int32_t elapsed_ticks();
+
+// Frames are counted over intervals of at least 1000 ticks; `fps` is the count of the last
+// completed interval, 0 until the first one closes.
+struct FrameRateCounter {
+    std::int32_t fps;
+    std::int32_t counted_frames;
+    std::int32_t interval_start;
+};
+
+struct FrameLoop {
+    FrameRateCounter counter;
+    TickClock read_clock;
+    std::FILE* console;
+};
+
+// Builds the scene and sets the starting view: angle_x -20, angle_y and angle_z 0.
+void start_up();
+
+// Counts one frame, closing the interval when 1000 ticks or more have passed since it began.
+void count_frame(FrameRateCounter& counter, TickClock read_clock);
+
+// Sets every pixel of the frame buffer to black.
+void clear_frame();
+
+// Sets each view angle that has reached 360 degrees back to 0.
+void wrap_angles();
+
+// One pass of the frame loop: turn the view by a degree, draw the cube lattice, count the
+// frame and print the rate, then clear the frame and wrap the angles.
+void run_frame(FrameLoop& loop);

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+
+#include "common/frame_buffer.h"
+#include "scene/scene.h"
+
+// The view angles in degrees. Only the frame driver writes them; every drawing routine reads
+// them when it is called.
+struct ViewAngles {
+    float angle_x;
+    float angle_y;
+    float angle_z;
+};
+extern ViewAngles view_angles;
+
+// The sines and cosines of the three view angles, rounded to float.
+struct ViewTrig {
+    float cos_x, cos_y, cos_z;
+    float sin_x, sin_y, sin_z;
+};
+
+// The view rotation written out per input coordinate: t = m * (x, y, z). Formed once per
+// drawing call from the sines and cosines.
+struct ViewRotation {
+    float m[3][3];
+};
+
+struct Rotated {
+    float tx, ty, tz;
+};
+
+// Pixel offsets from the screen centre (column 511, row 399), x to the right and y upward.
+struct ScreenPoint {
+    float sx, sy;
+};
+
+// The renderer's working record of the last point it processed, whether plotted or not.
+// After a drawing call `tx` and `ty` hold that point's screen coordinates and `tz` its
+// rotated depth.
+struct RenderState {
+    float cos_x, cos_y, cos_z;
+    float sin_x, sin_y, sin_z;
+    const Point* current_point;
+    float tx, ty;
+    float tz;
+};
+extern RenderState render_state;
+
+inline constexpr std::uint32_t white = 0xFFFFFF;
+
+ViewTrig view_trig(const ViewAngles& angles);
+ViewRotation view_rotation(const ViewTrig& trig);
+
+// Turns about z by angle_z, then about y by angle_y, then about x by angle_x. A positive
+// angle_y turns +x toward +z.
+Rotated rotate_view(float x, float y, float z, const ViewRotation& rotation);
+
+// Perspective from a viewer 2000 units in front of the origin, 800 pixels of focal length.
+// A point behind the viewer comes out mirrored through the centre; one at the viewer's
+// depth gives an infinity or a NaN.
+ScreenPoint project_to_screen(const Rotated& rotated);
+
+// Writes one pixel if the point lies within -511..511 by -399..399 (NaN never does),
+// truncating toward zero to a pixel. Column 1023 and row 799 are never written.
+void store_pixel(const ScreenPoint& screen, std::uint32_t color);
+
+// The pixel value of a point's float colour, truncated toward zero. A colour that is NaN or
+// outside the 32-bit signed range gives 0x80000000, which shows as black.
+std::uint32_t pixel_from_color(float color);
+
+// Plots one point in `color`, with the sines and cosines of the angles as they stand.
+void plot_point(const Point& point, std::uint32_t color);
+
+// Plots `count` points in index order, each in its own colour: a later point overwrites an
+// earlier one at the same pixel. A count of 0 or less draws nothing and records nothing.
+void draw_points(const Point* points, std::int32_t count);
+
+// Plots the whole x, y, z triples among `float_count` floats in white; a trailing partial
+// triple is ignored. A count of 0 or less draws nothing and records nothing.
+void draw_vertices(const float* vertices, std::int32_t float_count);

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/frame_buffer.h"
+#include "render/render.h"
+
+// Puts the renderer back in its state at program start: black frame, zero angles, zero
+// working record.
+inline void reset_renderer() {
+    frame_buffer = FrameBuffer{};
+    view_angles = ViewAngles{};
+    render_state = RenderState{};
+}
+
+inline std::uint32_t pixel_at(int column, int row) {
+    return frame_buffer.pixels[static_cast<std::size_t>(row) * screen_width + column];
+}
+
+inline std::size_t lit_pixel_count(const FrameBuffer& frame) {
+    std::size_t lit = 0;
+    for (const std::uint32_t pixel : frame.pixels) {
+        lit += pixel != 0 ? 1 : 0;
+    }
+    return lit;
+}
+
+inline bool frame_is_black(const FrameBuffer& frame) { return lit_pixel_count(frame) == 0; }
+
+// Writes a frame as a binary PPM so that a person can look at a failing comparison.
+void write_frame_image(const FrameBuffer& frame, const std::string& path);

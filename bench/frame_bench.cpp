@@ -10,9 +10,22 @@ namespace {
 
 constexpr int frames_per_turn = 360;
 
+void no_window() {}
+
+std::FILE* open_null_console() {
+#ifdef _WIN32
+    return std::fopen("NUL", "w");
+#else
+    return std::fopen("/dev/null", "w");
+#endif
+}
+
+// The real clock and the null device as the console, with no window: nothing is printed.
+const Platform bench_platform{elapsed_ticks, open_null_console(), no_window, no_window, no_window};
+
 void prepare_scene() {
     static const bool ready = [] {
-        start_up();
+        start_up(bench_platform);
         return true;
     }();
     (void)ready;
@@ -44,20 +57,14 @@ void clear_whole_frame(benchmark::State& state) {
 }
 BENCHMARK(clear_whole_frame)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 
-// The whole frame pass; its console is the null device, so nothing is printed.
+// The whole frame pass without a window.
 void whole_frame_pass(benchmark::State& state) {
     prepare_scene();
     view_angles.angle_y = 0.0f;
-#ifdef _WIN32
-    std::FILE* null_console = std::fopen("NUL", "w");
-#else
-    std::FILE* null_console = std::fopen("/dev/null", "w");
-#endif
-    FrameLoop loop{FrameRateCounter{0, 0, 0}, elapsed_ticks, null_console};
+    FrameRateCounter counter{0, 0, 0};
     for (auto _ : state) {
-        run_frame(loop);
+        run_frame(counter, bench_platform);
     }
-    std::fclose(null_console);
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cube_points.size()));
 }
 BENCHMARK(whole_frame_pass)

@@ -37,11 +37,13 @@ std::int32_t elapsed_ticks() {
     return static_cast<std::int32_t>(milliseconds.count());
 }
 
-void start_up() {
+void start_up(const Platform& platform) {
     build_cube(cube_points, 50.0f);
     build_plane(plane_points, 150.0f);
     build_axes(axis_points);
+    platform.store_instance_handle();
     view_angles.angle_x = -20.0f;
+    platform.init_window();
 }
 
 void count_frame(FrameRateCounter& counter, TickClock read_clock) {
@@ -63,13 +65,14 @@ void wrap_angles() {
     wrap_angle(view_angles.angle_z);
 }
 
-void run_frame(FrameLoop& loop) {
+void run_frame(FrameRateCounter& counter, const Platform& platform) {
     view_angles.angle_y += 1.0f;
     draw_points(cube_points.data(), static_cast<std::int32_t>(cube_points.size()));
-    count_frame(loop.counter, loop.read_clock);
-    std::fprintf(loop.console, "FPS = %d\n", loop.counter.fps);
+    count_frame(counter, platform.read_clock);
+    std::fprintf(platform.console, "FPS = %d\n", counter.fps);
     // A reader on a pipe sees each frame's line at once.
-    std::fflush(loop.console);
+    std::fflush(platform.console);
+    platform.present_frame();
     clear_frame();
     wrap_angles();
 }

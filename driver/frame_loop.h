@@ -18,14 +18,19 @@ struct FrameRateCounter {
     std::int32_t interval_start;
 };
 
-struct FrameLoop {
-    FrameRateCounter counter;
+// What the frame loop uses of the world outside: the clock, the console and the window. The
+// program passes the real ones; tests pass their own.
+struct Platform {
     TickClock read_clock;
     std::FILE* console;
+    void (*store_instance_handle)();
+    void (*init_window)();
+    void (*present_frame)();
 };
 
-// Builds the scene and sets the starting view: angle_x -20, angle_y and angle_z 0.
-void start_up();
+// Builds the scene, sets the starting view (angle_x -20, angle_y and angle_z 0) and opens
+// the window.
+void start_up(const Platform& platform);
 
 // Counts one frame, closing the interval when 1000 ticks or more have passed since it began.
 void count_frame(FrameRateCounter& counter, TickClock read_clock);
@@ -37,5 +42,5 @@ void clear_frame();
 void wrap_angles();
 
 // One pass of the frame loop: turn the view by a degree, draw the cube lattice, count the
-// frame and print the rate, then clear the frame and wrap the angles.
-void run_frame(FrameLoop& loop);
+// frame and print the rate, present the frame, then clear it and wrap the angles.
+void run_frame(FrameRateCounter& counter, const Platform& platform);

@@ -1,11 +1,14 @@
 #include <cstdio>
 
 #include "driver/frame_loop.h"
+#include "present/present.h"
 
 int main() {
-    start_up();
-    FrameLoop loop{FrameRateCounter{0, 0, 0}, elapsed_ticks, stdout};
+    const Platform platform{elapsed_ticks, stdout, store_instance_handle, init_window,
+                            present_frame};
+    start_up(platform);
+    FrameRateCounter counter{0, 0, 0};
     for (;;) {
-        run_frame(loop);
+        run_frame(counter, platform);
     }
 }

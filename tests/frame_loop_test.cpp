@@ -39,22 +39,55 @@ std::string console_text(std::FILE* console) {
     return text;
 }
 
+// A window that notes what the program has done by the time each of its routines runs.
+struct WindowLog {
+    std::vector<std::string> calls;
+    float angle_x_at_call = 0;
+    float cube_x_at_call = 0;
+    std::size_t lit_pixels_when_presented = 0;
+    std::string console_when_presented;
+    std::FILE* console = nullptr;
+};
+WindowLog window_log;
+
+void log_store_instance_handle() {
+    window_log.calls.push_back("store_instance_handle");
+    window_log.angle_x_at_call = view_angles.angle_x;
+    window_log.cube_x_at_call = cube_points[0].x;
+}
+void log_init_window() {
+    window_log.calls.push_back("init_window");
+    window_log.angle_x_at_call = view_angles.angle_x;
+}
+void log_present_frame() {
+    window_log.calls.push_back("present_frame");
+    window_log.lit_pixels_when_presented = lit_pixel_count(frame_buffer);
+    window_log.console_when_presented = console_text(window_log.console);
+}
+
 class FrameLoopTest : public ::testing::Test {
 protected:
     void SetUp() override {
         reset_renderer();
-        start_up();
+        window_log = WindowLog{};
         console_ = std::tmpfile();
         ASSERT_NE(console_, nullptr);
-        loop_ = FrameLoop{FrameRateCounter{0, 0, 0}, stopped_clock, console_};
+        window_log.console = console_;
+        platform_ = Platform{stopped_clock, console_, log_store_instance_handle, log_init_window,
+                             log_present_frame};
+        start_up(platform_);
     }
     void TearDown() override { std::fclose(console_); }
 
     std::FILE* console_ = nullptr;
-    FrameLoop loop_{};
+    Platform platform_{};
+    FrameRateCounter counter_{0, 0, 0};
 };
 
-TEST_F(FrameLoopTest, StartUpBuildsTheSetsAndTiltsTheView) {
+TEST_F(FrameLoopTest, StartUpBuildsTheSceneThenTiltsTheViewThenOpensTheWindow) {
+    EXPECT_EQ(window_log.calls, (std::vector<std::string>{"store_instance_handle", "init_window"}));
+    EXPECT_EQ(window_log.cube_x_at_call, 60000.0f);  // lattices built before the window side
+    EXPECT_EQ(window_log.angle_x_at_call, -20.0f);   // tilted before the window opens
     EXPECT_EQ(view_angles.angle_x, -20.0f);
     EXPECT_EQ(view_angles.angle_y, 0.0f);
     EXPECT_EQ(view_angles.angle_z, 0.0f);
@@ -65,7 +98,7 @@ TEST_F(FrameLoopTest, StartUpBuildsTheSetsAndTiltsTheView) {
 
 TEST_F(FrameLoopTest, FirstFrameIsDrawnAtOneDegreeAndLeavesABlackFrame) {
     frame_buffer.pixels[12345] = 0xFFFFFF;  // a leftover that the clear must remove
-    run_frame(loop_);
+    run_frame(counter_, platform_);
 
     EXPECT_EQ(render_state.cos_x, trig_of(-20, std::cos));
     EXPECT_EQ(render_state.sin_x, trig_of(-20, std::sin));
@@ -77,12 +110,23 @@ TEST_F(FrameLoopTest, FirstFrameIsDrawnAtOneDegreeAndLeavesABlackFrame) {
     EXPECT_EQ(console_text(console_), "FPS = 0\n");
 }
 
+TEST_F(FrameLoopTest, FrameIsPresentedWholeAfterItsLineIsPrinted) {
+    run_frame(counter_, platform_);
+    run_frame(counter_, platform_);
+    EXPECT_EQ(window_log.calls.size(), 4u);
+    EXPECT_EQ(window_log.calls.back(), "present_frame");
+    EXPECT_EQ(window_log.console_when_presented, "FPS = 0\nFPS = 0\n");
+    // The second frame, drawn at two degrees, lights about as many pixels as the first.
+    EXPECT_GT(window_log.lit_pixels_when_presented, 100'000u);
+    EXPECT_TRUE(frame_is_black(frame_buffer));
+}
+
 TEST_F(FrameLoopTest, FrameAfterThreeSixtyDegreesStartsTheTurnAgain) {
     view_angles.angle_y = 359.0f;
-    run_frame(loop_);
+    run_frame(counter_, platform_);
     EXPECT_EQ(render_state.sin_y, trig_of(360, std::sin));
     EXPECT_EQ(view_angles.angle_y, 0.0f);
-    run_frame(loop_);
+    run_frame(counter_, platform_);
     EXPECT_EQ(render_state.sin_y, trig_of(1, std::sin));
     EXPECT_EQ(view_angles.angle_y, 1.0f);
     EXPECT_EQ(view_angles.angle_x, -20.0f);

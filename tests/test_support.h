@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/frame_buffer.h"
+#include "driver/frame_loop.h"
 #include "render/render.h"
 
 // Puts the renderer back in its state at program start: black frame, zero angles, zero
@@ -13,6 +14,13 @@ inline void reset_renderer() {
     frame_buffer = FrameBuffer{};
     view_angles = ViewAngles{};
     render_state = RenderState{};
+}
+
+inline void no_window() {}
+
+// A platform without a window, whose clock stands at 0 and whose console is the given file.
+inline Platform headless_platform(std::FILE* console) {
+    return Platform{[] { return std::int32_t{0}; }, console, no_window, no_window, no_window};
 }
 
 inline std::uint32_t pixel_at(int column, int row) {

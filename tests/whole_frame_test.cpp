@@ -55,7 +55,7 @@ void compute_first_frame(FrameBuffer& frame) {
 
 TEST(WholeFrame, FirstFrameOfTheCubeMatchesTheMathsPixelForPixel) {
     reset_renderer();
-    start_up();
+    start_up(headless_platform(stdout));
     view_angles.angle_y = 1.0f;
     draw_points(cube_points.data(), static_cast<std::int32_t>(cube_points.size()));
 

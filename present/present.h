@@ -1,0 +1,18 @@
+#pragma once
+
+// The window that shows the frame buffer: one per platform backend behind these three
+// routines. Its client area is 1024 by 800 pixels, titled "Notre première fenêtre", and the
+// frame buffer is copied into it 1:1 from the top-left corner.
+//
+// Where no window can be made (no display), init_window says so in one line on standard
+// error and present_frame does nothing, so the program renders on in memory.
+
+// Remembers the program's own module for the window class, where the platform has one.
+void store_instance_handle();
+
+// Creates the window once, at start-up.
+void init_window();
+
+// Copies the frame buffer to the window, then handles the window's pending messages without
+// waiting for any. When the window is closed the process ends with status 0.
+void present_frame();

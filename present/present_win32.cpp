@@ -1,0 +1,101 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/frame_buffer.h"
+#include "present/present.h"
+
+namespace {
+
+// In the ANSI code page, Windows-1252: 0xE8 is è and 0xEA is ê.
+constexpr const char* window_title = "Notre premi\xE8re fen\xEAtre";
+constexpr const char* class_name = "Classe 1";
+constexpr DWORD window_style = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
+
+WNDCLASSA window_class;
+HINSTANCE instance_handle;
+HWND window_handle;
+HDC window_dc;
+HBITMAP screen_bitmap;
+HDC memory_dc;
+PAINTSTRUCT paint_info;
+
+// Painting is the frame loop's job: WM_PAINT is answered without painting or validating.
+LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_PAINT:
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcA(window, message, wparam, lparam);
+    }
+}
+
+void update_bitmap() {
+    SetBitmapBits(screen_bitmap, sizeof frame_buffer.pixels, frame_buffer.pixels);
+    SelectObject(memory_dc, screen_bitmap);
+}
+
+// Handles what is queued for the window without waiting. window_proc leaves a WM_PAINT
+// unvalidated, so the platform would hand it out again at once: the drain stops at the
+// first one, and the next frame's BeginPaint validates the window.
+void handle_pending_messages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            std::exit(static_cast<int>(message.wParam));
+        }
+        DispatchMessageA(&message);
+        if (message.message == WM_PAINT) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void store_instance_handle() { instance_handle = GetModuleHandleA(nullptr); }
+
+void init_window() {
+    window_class.style = CS_VREDRAW | CS_HREDRAW;
+    window_class.lpfnWndProc = window_proc;
+    window_class.cbClsExtra = 0;
+    window_class.cbWndExtra = 0;
+    window_class.hInstance = instance_handle;
+    window_class.hIcon = nullptr;
+    window_class.hCursor = nullptr;
+    window_class.hbrBackground = nullptr;
+    window_class.lpszMenuName = nullptr;
+    window_class.lpszClassName = class_name;
+    RegisterClassA(&window_class);
+
+    // The outer size that gives a client area of the whole frame.
+    RECT outer{0, 0, screen_width, screen_height};
+    AdjustWindowRect(&outer, WS_OVERLAPPEDWINDOW, FALSE);
+    window_handle =
+        CreateWindowExA(0, class_name, window_title, window_style, CW_USEDEFAULT, CW_USEDEFAULT,
+                        outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr,
+                        instance_handle, nullptr);
+    if (window_handle == nullptr) {
+        std::fprintf(stderr, "pointcloud: no window (error %lu); rendering without one\n",
+                     GetLastError());
+        return;
+    }
+    window_dc = GetDC(window_handle);
+    screen_bitmap = CreateCompatibleBitmap(window_dc, screen_width, screen_height);
+    memory_dc = CreateCompatibleDC(window_dc);
+}
+
+void present_frame() {
+    if (window_handle == nullptr) {
+        return;
+    }
+    BeginPaint(window_handle, &paint_info);
+    update_bitmap();
+    BitBlt(window_dc, 0, 0, screen_width, screen_height, memory_dc, 0, 0, SRCCOPY);
+    EndPaint(window_handle, &paint_info);
+    handle_pending_messages();
+}

@@ -112,15 +112,15 @@ void add_ring(std::vector<Position>& points, const Ring& ring, int count, double
     }
 }
 
-// A limb (leg, neck, head, horn, ear, tail) follows a cubic curve in the x-y plane at height z:
-// from the first of its four `curve` points, pulled towards the second and third, to the fourth.
-// Its radius changes linearly from `radius_start` to `radius_end`; a rounded end closes like the
-// end of an ellipsoid over the last `rounding` of its length.
 struct Planar {
     double x;
     double y;
 };
 
+// A limb (leg, neck, head, horn, ear, tail) follows a cubic curve in the x-y plane at height z:
+// from the first of its four `curve` points, pulled towards the second and third, to the fourth.
+// Its radius changes linearly from `radius_start` to `radius_end`; a rounded end closes like the
+// end of an ellipsoid over the last `rounding` of its length.
 struct Limb {
     double z;
     std::array<Planar, 4> curve;
@@ -199,6 +199,7 @@ double body_half_width(double x) {
     return 0.27 - 0.08 * u * u;
 }
 
+// Over the last 30% of its half-length at each end, the barrel closes like an ellipsoid.
 double body_end_taper(double x) {
     constexpr double rounded = 0.3;
     double u = std::abs(2.0 * (x - body_front) / (body_back - body_front) - 1.0);
@@ -331,7 +332,8 @@ double ground_height(double x, double z) {
            0.8 * std::sin((x + 2.0 * z) / 67.0) + 0.4 * std::cos((3.0 * x - z) / 29.0);
 }
 
-// The pond lies in the western bend of the path, its deepest point on a corner of the ground.
+// The pond lies inside the path's first bend, which swings east; its deepest point is a corner of
+// the grass grid, so that the landscape reaches exactly down to the pond's bottom.
 const Position pond_centre{ground_x(42), 0.0, ground_z(44)};
 constexpr double pond_radius = 44.0;
 
@@ -576,17 +578,27 @@ float fit(double value, double low_found, double high_found, float low, float hi
                                         (static_cast<double>(high) - low));
 }
 
-// The rhinoceros is designed in its own units and stretched, axis by axis, onto its stored
-// ranges; the stretch is slight, and it leaves the horn's tip and the tail's tip where they are.
-std::vector<Stored> fit_rhino(const std::vector<Position>& points) {
+// The least and the greatest coordinates of a set of points, axis by axis.
+struct Extent {
+    Position low;
+    Position high;
+};
+
+template <class Point>
+Extent extent_of(const std::vector<Point>& points) {
     auto [x_low, x_high] = std::minmax_element(points.begin(), points.end(),
                                                [](auto& a, auto& b) { return a.x < b.x; });
     auto [y_low, y_high] = std::minmax_element(points.begin(), points.end(),
                                                [](auto& a, auto& b) { return a.y < b.y; });
     auto [z_low, z_high] = std::minmax_element(points.begin(), points.end(),
                                                [](auto& a, auto& b) { return a.z < b.z; });
-    Position low{x_low->x, y_low->y, z_low->z};
-    Position high{x_high->x, y_high->y, z_high->z};
+    return {{x_low->x, y_low->y, z_low->z}, {x_high->x, y_high->y, z_high->z}};
+}
+
+// The rhinoceros is designed in its own units and stretched, axis by axis, onto its stored
+// ranges; the stretch is slight, and it leaves the horn's tip and the tail's tip where they are.
+std::vector<Stored> fit_rhino(const std::vector<Position>& points) {
+    auto [low, high] = extent_of(points);
     std::vector<Stored> stored;
     for (const Position& p : points) {
         stored.push_back({fit(p.x, low.x, high.x, rhino_box.x.low, rhino_box.x.high) + 0.0f,
@@ -603,7 +615,7 @@ void check_count(const char* what, int found, int wanted) {
     }
 }
 
-void check_range(const char* what, float low, float high, Range wanted) {
+void check_range(const char* what, double low, double high, Range wanted) {
     if (low != wanted.low || high != wanted.high) {
         fail(std::string(what) + " reaches from " + std::to_string(low) + " to " +
              std::to_string(high));
@@ -611,15 +623,10 @@ void check_range(const char* what, float low, float high, Range wanted) {
 }
 
 void check_box(const char* what, const std::vector<Stored>& points, Box wanted) {
-    auto [x_low, x_high] = std::minmax_element(points.begin(), points.end(),
-                                               [](auto& a, auto& b) { return a.x < b.x; });
-    auto [y_low, y_high] = std::minmax_element(points.begin(), points.end(),
-                                               [](auto& a, auto& b) { return a.y < b.y; });
-    auto [z_low, z_high] = std::minmax_element(points.begin(), points.end(),
-                                               [](auto& a, auto& b) { return a.z < b.z; });
-    check_range((std::string(what) + " x").c_str(), x_low->x, x_high->x, wanted.x);
-    check_range((std::string(what) + " y").c_str(), y_low->y, y_high->y, wanted.y);
-    check_range((std::string(what) + " z").c_str(), z_low->z, z_high->z, wanted.z);
+    auto [low, high] = extent_of(points);
+    check_range((std::string(what) + " x").c_str(), low.x, high.x, wanted.x);
+    check_range((std::string(what) + " y").c_str(), low.y, high.y, wanted.y);
+    check_range((std::string(what) + " z").c_str(), low.z, high.z, wanted.z);
 }
 
 std::vector<Stored> build_stored_rhino() {
@@ -665,7 +672,8 @@ std::string float_literal(float value) {
 
 void write_array(std::FILE* out, const char* name, const char* count_name,
                  const std::vector<Stored>& points, const char* color) {
-    std::fprintf(out, "\nstd::array<Point, %s> %s = {{\n", count_name, name);
+    // aligned to a cache line like the other point sets
+    std::fprintf(out, "\nalignas(64) std::array<Point, %s> %s = {{\n", count_name, name);
     for (const Stored& p : points) {
         std::fprintf(out, "    {%s, %s, %s, %s},\n", float_literal(p.x).c_str(),
                      float_literal(p.y).c_str(), float_literal(p.z).c_str(), color);
@@ -687,8 +695,9 @@ int main(int argc, char** argv) {
     }
     std::fprintf(out,
                  "// The two embedded point models, as stored before start-up scales them.\n"
-                 "// Written by tools/make_models.cpp: change that program and rerun it rather "
-                 "than editing this file.\n"
+                 "// Written by tools/make_models.cpp: change that program and build the target "
+                 "update_models_data\n"
+                 "// rather than editing this file.\n"
                  "// clang-format off\n\n"
                  "#include \"scene/scene.h\"\n");
     write_array(out, "rhino_points", "rhino_point_count", rhino, "16777215.0f");

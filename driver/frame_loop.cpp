@@ -41,6 +41,8 @@ void start_up(const Platform& platform) {
     build_cube(cube_points, 50.0f);
     build_plane(plane_points, 150.0f);
     build_axes(axis_points);
+    scale_points(rhino_points, 450.0f);
+    scale_points(scenery_points, 5.0f);
     platform.store_instance_handle();
     view_angles.angle_x = -20.0f;
     platform.init_window();

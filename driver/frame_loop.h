@@ -28,8 +28,8 @@ struct Platform {
     void (*present_frame)();
 };
 
-// Builds the scene, sets the starting view (angle_x -20, angle_y and angle_z 0) and opens
-// the window.
+// Builds the scene, scales the two embedded models once (by 450 and by 5), sets the
+// starting view (angle_x -20, angle_y and angle_z 0) and opens the window.
 void start_up(const Platform& platform);
 
 // Counts one frame, closing the interval when 1000 ticks or more have passed since it began.

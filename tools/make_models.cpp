@@ -57,9 +57,7 @@ constexpr Box scenery_box{{-216.628f, 294.894f}, {-19.4565f, 184.146f}, {-120.13
     std::exit(1);
 }
 
-double lerp(double from, double to, double t) {
-    return from * (1.0 - t) + to * t;
-}
+double lerp(double from, double to, double t) { return from * (1.0 - t) + to * t; }
 
 double bump(double x, double centre, double width) {
     double u = (x - centre) / width;
@@ -563,6 +561,7 @@ int count_distinct(std::vector<Stored> points) {
 
 std::vector<Stored> store_all(const std::vector<Position>& points) {
     std::vector<Stored> stored;
+    stored.reserve(points.size());
     for (const Position& position : points) {
         stored.push_back(store(position));
     }
@@ -600,6 +599,7 @@ Extent extent_of(const std::vector<Point>& points) {
 std::vector<Stored> fit_rhino(const std::vector<Position>& points) {
     auto [low, high] = extent_of(points);
     std::vector<Stored> stored;
+    stored.reserve(points.size());
     for (const Position& p : points) {
         stored.push_back({fit(p.x, low.x, high.x, rhino_box.x.low, rhino_box.x.high) + 0.0f,
                           fit(p.y, low.y, high.y, rhino_box.y.low, rhino_box.y.high) + 0.0f,

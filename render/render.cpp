@@ -8,10 +8,6 @@ RenderState render_state;
 
 namespace {
 
-// Degrees to radians: this decimal value rather than pi/180 to full precision, so that the
-// frames come out pixel for pixel the same everywhere.
-constexpr double radians_per_degree = 0.017453292;
-
 constexpr float focal_length = 800.0f;
 constexpr float viewing_distance = 2000.0f;
 
@@ -36,16 +32,6 @@ float cosine_of(float degrees) {
 
 float sine_of(float degrees) {
     return static_cast<float>(std::sin(static_cast<double>(degrees) * radians_per_degree));
-}
-
-// Runs one point through rotation and projection and records its working values.
-ScreenPoint transform_and_record(const Point& point, const ViewTrig& trig,
-                                 const ViewRotation& rotation) {
-    const Rotated rotated = rotate_view(point.x, point.y, point.z, rotation);
-    const ScreenPoint screen = project_to_screen(rotated);
-    render_state = RenderState{trig.cos_x, trig.cos_y, trig.cos_z, trig.sin_x, trig.sin_y,
-                               trig.sin_z, &point,     screen.sx,  screen.sy,  rotated.tz};
-    return screen;
 }
 
 }  // namespace
@@ -76,6 +62,15 @@ Rotated rotate_view(float x, float y, float z, const ViewRotation& r) {
 ScreenPoint project_to_screen(const Rotated& rotated) {
     const float depth = rotated.tz + viewing_distance;
     return ScreenPoint{(focal_length * rotated.tx) / depth, (focal_length * rotated.ty) / depth};
+}
+
+ScreenPoint transform_and_record(const Point& point, const ViewTrig& trig,
+                                 const ViewRotation& rotation) {
+    const Rotated rotated = rotate_view(point.x, point.y, point.z, rotation);
+    const ScreenPoint screen = project_to_screen(rotated);
+    render_state = RenderState{trig.cos_x, trig.cos_y, trig.cos_z, trig.sin_x, trig.sin_y,
+                               trig.sin_z, &point,     screen.sx,  screen.sy,  rotated.tz};
+    return screen;
 }
 
 void store_pixel(const ScreenPoint& screen, std::uint32_t color) {

@@ -5,6 +5,10 @@
 #include "common/frame_buffer.h"
 #include "scene/scene.h"
 
+// Degrees to radians: this decimal value rather than pi/180 to full precision, so that the
+// frames come out pixel for pixel the same everywhere.
+inline constexpr double radians_per_degree = 0.017453292;
+
 // The view angles in degrees. Only the frame driver writes them; every drawing routine reads
 // them when it is called.
 struct ViewAngles {
@@ -61,6 +65,11 @@ Rotated rotate_view(float x, float y, float z, const ViewRotation& rotation);
 // depth gives an infinity or a NaN.
 ScreenPoint project_to_screen(const Rotated& rotated);
 
+// Runs one point through rotation and projection and records its working values in the render
+// state, with `current_point` designating `point`. Gives the screen coordinates.
+ScreenPoint transform_and_record(const Point& point, const ViewTrig& trig,
+                                 const ViewRotation& rotation);
+
 // Writes one pixel if the point lies within -511..511 by -399..399 (NaN never does),
 // truncating toward zero to a pixel. Column 1023 and row 799 are never written.
 void store_pixel(const ScreenPoint& screen, std::uint32_t color);
@@ -79,3 +88,15 @@ void draw_points(const Point* points, std::int32_t count);
 // Plots the whole x, y, z triples among `float_count` floats in white; a trailing partial
 // triple is ignored. A count of 0 or less draws nothing and records nothing.
 void draw_vertices(const float* vertices, std::int32_t float_count);
+
+// Draws the line y = -1 - x in the plane z = 0 in white, from x = -half_extent upward in steps
+// of 0.1 while x stays at most half_extent. The step is added in double precision and rounded
+// back to float each time, so the steps drift: a half-extent of 1 gives 20 points, the last at
+// x = 0.90000015. A half-extent that is negative, not a number, or 2,097,152 or more (where a
+// step of 0.1 no longer moves a float) draws nothing and records nothing.
+void draw_line(float half_extent);
+
+// Draws, in white in the plane z = 0, the whole circle of radius 200 about the origin, one point
+// every tenth of a degree, and then its upper half once more in steps of 0.001 along x (399,106
+// points, the last at x = 199.99991).
+void draw_circle();

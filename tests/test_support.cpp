@@ -11,3 +11,16 @@ void write_frame_image(const FrameBuffer& frame, const std::string& path) {
         out.write(rgb, 3);
     }
 }
+
+std::size_t mismatched_pixels(const FrameBuffer& actual, const FrameBuffer& expected,
+                              const std::string& name) {
+    std::size_t mismatches = 0;
+    for (std::size_t i = 0; i < screen_pixel_count; ++i) {
+        mismatches += actual.pixels[i] != expected.pixels[i] ? 1 : 0;
+    }
+    if (mismatches != 0) {
+        write_frame_image(actual, name + "_actual.ppm");
+        write_frame_image(expected, name + "_expected.ppm");
+    }
+    return mismatches;
+}

@@ -39,3 +39,8 @@ inline bool frame_is_black(const FrameBuffer& frame) { return lit_pixel_count(fr
 
 // Writes a frame as a binary PPM so that a person can look at a failing comparison.
 void write_frame_image(const FrameBuffer& frame, const std::string& path);
+
+// The number of pixels in which two frames differ. On any difference both frames are written
+// as `name`_actual.ppm and `name`_expected.ppm for a person to look at.
+std::size_t mismatched_pixels(const FrameBuffer& actual, const FrameBuffer& expected,
+                              const std::string& name);

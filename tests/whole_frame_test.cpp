@@ -62,15 +62,8 @@ TEST(WholeFrame, FirstFrameOfTheCubeMatchesTheMathsPixelForPixel) {
     const auto expected = std::make_unique<FrameBuffer>();
     compute_first_frame(*expected);
 
-    std::size_t mismatches = 0;
-    for (std::size_t i = 0; i < screen_pixel_count; ++i) {
-        mismatches += frame_buffer.pixels[i] != expected->pixels[i] ? 1 : 0;
-    }
-    if (mismatches != 0) {
-        write_frame_image(frame_buffer, "first_frame_actual.ppm");
-        write_frame_image(*expected, "first_frame_expected.ppm");
-    }
-    EXPECT_EQ(mismatches, 0u) << "see first_frame_actual.ppm and first_frame_expected.ppm";
+    EXPECT_EQ(mismatched_pixels(frame_buffer, *expected, "first_frame"), 0u)
+        << "see first_frame_actual.ppm and first_frame_expected.ppm";
     // The lattice surrounds the viewer, so a good part of the screen is lit, in blue only.
     EXPECT_EQ(lit_pixel_count(frame_buffer), lit_pixel_count(*expected));
     EXPECT_EQ(lit_pixel_count(frame_buffer), 121'555u);

@@ -1,10 +1,12 @@
-// Draws one of the embedded models with the program's own renderer and writes the frame as a
-// PNG, to look at the models:
+// Draws one of the embedded models, or the two figures, with the program's own renderer and
+// writes the frame as a PNG, to look at them:
 //
-//     render_model <rhino|scenery> <angle_x> <angle_y> <angle_z> <scale> <output.png>
+//     render_model <rhino|scenery|figures> <angle_x> <angle_y> <angle_z> <scale> <output.png>
 //
 // The model is taken as stored, its bounding box centred on the origin and its coordinates
 // scaled by `scale`; the view angles (degrees) then turn it exactly as they turn the scene.
+// The figures are drawn where and as large as they are, the line with `scale` as its
+// half-extent.
 
 #include <png.h>
 
@@ -63,23 +65,35 @@ void write_png(const FrameBuffer& frame, const char* path) {
     }
 }
 
+void draw_model(std::string_view name, float scale) {
+    std::vector<Point> points =
+        centred_copy(name == "rhino" ? std::span<const Point>(rhino_points)
+                                     : std::span<const Point>(scenery_points));
+    scale_points(points, scale);
+    draw_points(points.data(), static_cast<std::int32_t>(points.size()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 7) {
-        fail("usage: render_model <rhino|scenery> <angle_x> <angle_y> <angle_z> <scale> <out.png>");
+        fail(
+            "usage: render_model <rhino|scenery|figures> <angle_x> <angle_y> <angle_z> <scale> "
+            "<out.png>");
     }
     const std::string_view name = argv[1];
-    if (name != "rhino" && name != "scenery") {
-        fail("the model is rhino or scenery");
+    if (name != "rhino" && name != "scenery" && name != "figures") {
+        fail("the picture is of rhino, scenery or figures");
     }
-    std::vector<Point> points =
-        centred_copy(name == "rhino" ? std::span<const Point>(rhino_points)
-                                     : std::span<const Point>(scenery_points));
-    scale_points(points, std::strtof(argv[5], nullptr));
     view_angles = {std::strtof(argv[2], nullptr), std::strtof(argv[3], nullptr),
                    std::strtof(argv[4], nullptr)};
-    draw_points(points.data(), static_cast<std::int32_t>(points.size()));
+    const float scale = std::strtof(argv[5], nullptr);
+    if (name == "figures") {
+        draw_line(scale);
+        draw_circle();
+    } else {
+        draw_model(name, scale);
+    }
     write_png(frame_buffer, argv[6]);
     return 0;
 }

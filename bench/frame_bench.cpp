@@ -1,6 +1,12 @@
 #include <benchmark/benchmark.h>
 
+#include <atomic>
+#include <bit>
 #include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "driver/frame_loop.h"
 #include "render/render.h"
@@ -9,6 +15,7 @@
 namespace {
 
 constexpr int frames_per_turn = 360;
+constexpr int turns = 5;
 
 void no_window() {}
 
@@ -31,22 +38,97 @@ void prepare_scene() {
     (void)ready;
 }
 
+const Point* cube_begin() { return cube_points.data(); }
+constexpr auto cube_count = static_cast<std::int32_t>(cube_point_count);
+
 // One iteration draws one frame; a repetition is one whole turn of angle_y.
-void draw_cube_lattice(benchmark::State& state) {
+template <class Draw>
+void draw_turn(benchmark::State& state, const Draw& draw) {
     prepare_scene();
     view_angles.angle_y = 0.0f;
     for (auto _ : state) {
         view_angles.angle_y += 1.0f;
-        draw_points(cube_points.data(), static_cast<std::int32_t>(cube_points.size()));
+        draw();
         wrap_angles();
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cube_points.size()));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cube_point_count));
 }
-BENCHMARK(draw_cube_lattice)
-    ->Iterations(frames_per_turn)
-    ->Repetitions(5)
-    ->Unit(benchmark::kMillisecond);
+
+void register_turn(const std::string& name, void (*run)(benchmark::State&)) {
+    benchmark::RegisterBenchmark(name.c_str(), run)
+        ->Iterations(frames_per_turn)
+        ->Repetitions(turns)
+        ->Unit(benchmark::kMillisecond);
+}
+
+// The memory floor: every byte of the 16 MB point array read once, folded so that no load
+// can be left out.
+std::uint32_t read_points(const Point* points, std::int32_t count) {
+    std::uint32_t folded = 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        folded ^= std::bit_cast<std::uint32_t>(points[i].x) ^
+                  std::bit_cast<std::uint32_t>(points[i].y) ^
+                  std::bit_cast<std::uint32_t>(points[i].z) ^
+                  std::bit_cast<std::uint32_t>(points[i].color);
+    }
+    return folded;
+}
+
+void read_point_array(benchmark::State& state) {
+    draw_turn(state, [] { benchmark::DoNotOptimize(read_points(cube_begin(), cube_count)); });
+}
+
+// The same with the second half read by a second thread, started once and woken for each
+// frame the way draw_points wakes its helper.
+void read_point_array_two_threads(benchmark::State& state) {
+    std::atomic<int> frames_started{0};
+    std::atomic<int> frames_read{0};
+    const std::int32_t half = cube_count / 2;
+    std::thread reader([&] {
+        for (int frame = 1;; ++frame) {
+            frames_started.wait(frame - 1, std::memory_order_acquire);
+            if (frames_started.load(std::memory_order_acquire) < 0) {
+                return;
+            }
+            benchmark::DoNotOptimize(read_points(cube_begin() + half, cube_count - half));
+            frames_read.store(frame, std::memory_order_release);
+            frames_read.notify_one();
+        }
+    });
+    int frame = 0;
+    draw_turn(state, [&] {
+        frames_started.store(++frame, std::memory_order_release);
+        frames_started.notify_one();
+        benchmark::DoNotOptimize(read_points(cube_begin(), half));
+        for (int read = frames_read.load(std::memory_order_acquire); read < frame;
+             read = frames_read.load(std::memory_order_acquire)) {
+            frames_read.wait(read, std::memory_order_acquire);
+        }
+    });
+    frames_started.store(-1, std::memory_order_release);
+    frames_started.notify_one();
+    reader.join();
+}
+
+// The reference loop that every faster path must match pixel for pixel.
+void scalar_reference(benchmark::State& state) {
+    draw_turn(state, [] { draw_points_scalar(cube_begin(), cube_count); });
+}
+
+template <PointPath path>
+void one_thread(benchmark::State& state) {
+    if (!point_path_supported(path)) {
+        state.SkipWithError("this processor lacks the instructions");
+        return;
+    }
+    draw_turn(state, [] { draw_points_through(path, false, cube_begin(), cube_count); });
+}
+
+// What the frame loop runs: the best path, shared with the helper thread.
+void shipped_draw_points(benchmark::State& state) {
+    draw_turn(state, [] { draw_points(cube_begin(), cube_count); });
+}
 
 void clear_whole_frame(benchmark::State& state) {
     for (auto _ : state) {
@@ -55,7 +137,6 @@ void clear_whole_frame(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(sizeof frame_buffer));
 }
-BENCHMARK(clear_whole_frame)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 
 // The whole frame pass without a window.
 void whole_frame_pass(benchmark::State& state) {
@@ -65,13 +146,73 @@ void whole_frame_pass(benchmark::State& state) {
     for (auto _ : state) {
         run_frame(counter, bench_platform);
     }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cube_points.size()));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cube_point_count));
 }
-BENCHMARK(whole_frame_pass)
-    ->Iterations(frames_per_turn)
-    ->Repetitions(5)
-    ->Unit(benchmark::kMillisecond);
+
+// Prints, after the usual table, each drawing median as a multiple of the memory floor with
+// as many threads, and the reference's median as a multiple of each path's.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.aggregate_name == "median") {
+                medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        const double floor_one = median_of("read_point_array");
+        const double floor_two = median_of("read_point_array_two_threads");
+        const double reference = median_of("scalar_reference");
+        std::printf("\nmedians as ratios: x floor (same thread count), reference / path\n");
+        for (const auto& [name, threads] : drawing_paths) {
+            const double median = median_of(name);
+            if (median > 0.0) {
+                const double floor = threads == 1 ? floor_one : floor_two;
+                std::printf("%-28s %5.2f x the %d-thread read   %5.2f x faster than scalar\n",
+                            name.c_str(), median / floor, threads, reference / median);
+            }
+        }
+    }
+
+private:
+    double median_of(const std::string& name) const {
+        const auto found = medians_.find(name);
+        return found == medians_.end() ? 0.0 : found->second;
+    }
+
+    const std::vector<std::pair<std::string, int>> drawing_paths{
+        {"scalar_reference", 1},
+        {"one_thread<PointPath::avx2>", 1},
+        {"one_thread<PointPath::avx512>", 1},
+        {"shipped_draw_points", 2},
+    };
+    std::map<std::string, double> medians_;
+};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    register_turn("read_point_array", read_point_array);
+    register_turn("read_point_array_two_threads", read_point_array_two_threads);
+    register_turn("scalar_reference", scalar_reference);
+    register_turn("one_thread<PointPath::avx2>", one_thread<PointPath::avx2>);
+    register_turn("one_thread<PointPath::avx512>", one_thread<PointPath::avx512>);
+    register_turn("shipped_draw_points", shipped_draw_points);
+    register_turn("whole_frame_pass", whole_frame_pass);
+    benchmark::RegisterBenchmark("clear_whole_frame", clear_whole_frame)
+        ->Repetitions(turns)
+        ->Unit(benchmark::kMicrosecond);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -3,21 +3,12 @@
 #include <cmath>
 #include <cstdint>
 
+#include "render/point_kernels.h"
+
 ViewAngles view_angles;
 RenderState render_state;
 
 namespace {
-
-constexpr float focal_length = 800.0f;
-constexpr float viewing_distance = 2000.0f;
-
-// The visible rectangle is symmetric about the centre pixel, so the leftmost column (-512)
-// and the bottom row (-400) are never reached.
-constexpr float screen_limit_x = 511.0f;
-constexpr float screen_limit_y = 399.0f;
-constexpr int centre_column = screen_width / 2 - 1;
-constexpr int centre_row = screen_height / 2 - 1;
-constexpr int centre_index = centre_row * screen_width + centre_column;
 
 constexpr float int32_range_end = 2147483648.0f;
 constexpr std::uint32_t out_of_range_pixel = 0x80000000;
@@ -73,16 +64,23 @@ ScreenPoint transform_and_record(const Point& point, const ViewTrig& trig,
     return screen;
 }
 
-void store_pixel(const ScreenPoint& screen, std::uint32_t color) {
+std::int32_t pixel_index(const ScreenPoint& screen) {
     // Written so that a NaN fails every comparison and is skipped.
     const bool on_screen = screen.sx <= screen_limit_x && screen.sx >= -screen_limit_x &&
                            screen.sy <= screen_limit_y && screen.sy >= -screen_limit_y;
     if (!on_screen) {
-        return;
+        return -1;
     }
     const int column_offset = static_cast<int>(screen.sx);
     const int row_offset = static_cast<int>(screen.sy);
-    frame_buffer.pixels[centre_index + column_offset - screen_width * row_offset] = color;
+    return centre_index + column_offset - screen_width * row_offset;
+}
+
+void store_pixel(const ScreenPoint& screen, std::uint32_t color) {
+    const std::int32_t index = pixel_index(screen);
+    if (index >= 0) {
+        frame_buffer.pixels[index] = color;
+    }
 }
 
 std::uint32_t pixel_from_color(float color) {
@@ -98,19 +96,41 @@ void plot_point(const Point& point, std::uint32_t color) {
     store_pixel(transform_and_record(point, trig, view_rotation(trig)), color);
 }
 
-// Only the last point's working values stay visible in the render state, so the bulk
-// routines record them once, after the loop, instead of for every point.
-void draw_points(const Point* points, std::int32_t count) {
-    if (count <= 0) {
-        return;
-    }
-    const ViewTrig trig = view_trig(view_angles);
-    const ViewRotation rotation = view_rotation(trig);
+void draw_span_scalar(const Point* points, std::int32_t count, const ViewRotation& rotation) {
     for (std::int32_t i = 0; i < count; ++i) {
         const Point& point = points[i];
         const Rotated rotated = rotate_view(point.x, point.y, point.z, rotation);
         store_pixel(project_to_screen(rotated), pixel_from_color(point.color));
     }
+}
+
+std::int32_t log_span_scalar(const Point* points, std::int32_t count, const ViewRotation& rotation,
+                             PixelLog log) {
+    std::int32_t logged = 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        const Point& point = points[i];
+        const Rotated rotated = rotate_view(point.x, point.y, point.z, rotation);
+        const std::int32_t index = pixel_index(project_to_screen(rotated));
+        if (index >= 0) {
+            log.indices[logged] = static_cast<std::uint32_t>(index);
+            log.colors[logged] = pixel_from_color(point.color);
+            ++logged;
+        }
+    }
+    return logged;
+}
+
+SpanKernels scalar_kernels() { return SpanKernels{draw_span_scalar, log_span_scalar}; }
+
+// Only the last point's working values stay visible in the render state, so the bulk
+// routines record them once, after the loop, instead of for every point.
+void draw_points_scalar(const Point* points, std::int32_t count) {
+    if (count <= 0) {
+        return;
+    }
+    const ViewTrig trig = view_trig(view_angles);
+    const ViewRotation rotation = view_rotation(trig);
+    draw_span_scalar(points, count, rotation);
     transform_and_record(points[count - 1], trig, rotation);
 }
 

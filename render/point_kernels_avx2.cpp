@@ -1,0 +1,127 @@
+// Built with -mavx2: reached only through avx2_kernels(), which draw_points calls only on a
+// processor that has AVX2.
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "common/frame_buffer.h"
+#include "render/point_kernels.h"
+#include "render/vector_kernel.h"
+
+namespace {
+
+struct Lanes {
+    __m256 x, y, z, color;
+};
+
+// Eight consecutive points, one register per field with the lanes in index order.
+Lanes load_group(const Point* points) {
+    const auto pair = [points](int i) {
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(&points[i].x)),
+                                    _mm_loadu_ps(&points[i + 4].x), 1);
+    };
+    const __m256 p04 = pair(0);
+    const __m256 p15 = pair(1);
+    const __m256 p26 = pair(2);
+    const __m256 p37 = pair(3);
+    const __m256 xy01 = _mm256_unpacklo_ps(p04, p15);  // x0 x1 y0 y1 | x4 x5 y4 y5
+    const __m256 xy23 = _mm256_unpacklo_ps(p26, p37);  // x2 x3 y2 y3 | x6 x7 y6 y7
+    const __m256 zc01 = _mm256_unpackhi_ps(p04, p15);  // z0 z1 c0 c1 | z4 z5 c4 c5
+    const __m256 zc23 = _mm256_unpackhi_ps(p26, p37);
+    return Lanes{_mm256_shuffle_ps(xy01, xy23, _MM_SHUFFLE(1, 0, 1, 0)),
+                 _mm256_shuffle_ps(xy01, xy23, _MM_SHUFFLE(3, 2, 3, 2)),
+                 _mm256_shuffle_ps(zc01, zc23, _MM_SHUFFLE(1, 0, 1, 0)),
+                 _mm256_shuffle_ps(zc01, zc23, _MM_SHUFFLE(3, 2, 3, 2))};
+}
+
+__m256 magnitude(__m256 v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
+
+// AVX2 has no scatter, so each visible lane is stored on its own, lowest lane first.
+template <class Store>
+void for_each_visible(std::uint32_t visible, __m256i index, __m256i color, const Store& store) {
+    std::uint32_t indices[8];
+    std::uint32_t colors[8];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices), index);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(colors), color);
+    while (visible != 0) {
+        const int lane = __builtin_ctz(visible);
+        store(indices[lane], colors[lane]);
+        visible &= visible - 1;
+    }
+}
+
+struct FrameSink {
+    void put(std::uint32_t visible, __m256i index, __m256i color) {
+        for_each_visible(visible, index, color,
+                         [](std::uint32_t i, std::uint32_t c) { frame_buffer.pixels[i] = c; });
+    }
+};
+
+struct LogSink {
+    void put(std::uint32_t visible, __m256i index, __m256i color) {
+        for_each_visible(visible, index, color, [this](std::uint32_t i, std::uint32_t c) {
+            log.indices[count] = i;
+            log.colors[count] = c;
+            ++count;
+        });
+    }
+
+    PixelLog log;
+    std::int32_t count;
+};
+
+struct DrawGroup8 {
+    explicit DrawGroup8(const ViewRotation& rotation) {
+        for (int row = 0; row < 3; ++row) {
+            for (int column = 0; column < 3; ++column) {
+                m[row][column] = _mm256_set1_ps(rotation.m[row][column]);
+            }
+        }
+    }
+
+    __m256 rotated(int row, const Lanes& p) const {
+        return _mm256_add_ps(
+            _mm256_add_ps(_mm256_mul_ps(m[row][0], p.x), _mm256_mul_ps(m[row][1], p.y)),
+            _mm256_mul_ps(m[row][2], p.z));
+    }
+
+    template <class Sink>
+    void operator()(const Point* points, Sink& sink) const {
+        const Lanes p = load_group(points);
+        const __m256 a = _mm256_mul_ps(_mm256_set1_ps(focal_length), rotated(0, p));
+        const __m256 b = _mm256_mul_ps(_mm256_set1_ps(focal_length), rotated(1, p));
+        const __m256 d = _mm256_add_ps(rotated(2, p), _mm256_set1_ps(viewing_distance));
+
+        // Sound for every float: see vector_kernel.h.
+        const __m256 depth = magnitude(d);
+        const __m256 maybe_on_screen = _mm256_and_ps(
+            _mm256_cmp_ps(magnitude(a), _mm256_mul_ps(_mm256_set1_ps(drop_limit_x), depth),
+                          _CMP_NGT_UQ),
+            _mm256_cmp_ps(magnitude(b), _mm256_mul_ps(_mm256_set1_ps(drop_limit_y), depth),
+                          _CMP_NGT_UQ));
+        if (_mm256_testz_ps(maybe_on_screen, maybe_on_screen) != 0) {
+            return;
+        }
+
+        const __m256 sx = _mm256_div_ps(a, d);
+        const __m256 sy = _mm256_div_ps(b, d);
+        const __m256 on_screen =
+            _mm256_and_ps(_mm256_cmp_ps(magnitude(sx), _mm256_set1_ps(screen_limit_x), _CMP_LE_OQ),
+                          _mm256_cmp_ps(magnitude(sy), _mm256_set1_ps(screen_limit_y), _CMP_LE_OQ));
+        const auto visible = static_cast<std::uint32_t>(_mm256_movemask_ps(on_screen));
+        if (visible == 0) {
+            return;
+        }
+        const __m256i index = _mm256_sub_epi32(
+            _mm256_add_epi32(_mm256_set1_epi32(centre_index), _mm256_cvttps_epi32(sx)),
+            _mm256_mullo_epi32(_mm256_set1_epi32(screen_width), _mm256_cvttps_epi32(sy)));
+        sink.put(visible, index, _mm256_cvttps_epi32(p.color));
+    }
+
+    __m256 m[3][3];
+};
+
+}  // namespace
+
+SpanKernels avx2_kernels() { return span_kernels<8, DrawGroup8, FrameSink, LogSink>(); }

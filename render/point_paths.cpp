@@ -4,9 +4,9 @@
 // Sharing keeps the one-thread result. The points are cut into blocks; the frame loop's
 // thread takes blocks from the front and plots them straight into the frame, in index order,
 // while the helper takes blocks from the back and only logs the pixels that they would write.
-// When the two meet, every front block is in the frame, and the frame loop's thread then
-// writes the logged blocks in index order, so at every pixel the point with the highest index
-// is written last. The helper never touches the frame.
+// When the two meet, every front block is in the frame; then both threads write the logged
+// blocks in index order, each into its own half of the frame, so at every pixel the point with
+// the highest index is written last.
 
 #include <atomic>
 #include <cstdint>
@@ -56,9 +56,12 @@ std::uint32_t back_of(BlockClaims claims) { return static_cast<std::uint32_t>(cl
 struct Helper {
     SharedJob job{};
     std::atomic<BlockClaims> claims{0};
-    // The frame loop's thread raises `started`; the helper answers with the same number in
-    // `finished` once it takes no more blocks and its log is complete.
+    // The frame loop's thread raises `started` to the number of a new job and sets `drawn` to
+    // it once its front blocks are in the frame. The helper sets `logged` once it takes no more
+    // blocks and its log is complete, and `finished` once it has written its half of the log.
     std::atomic<std::uint32_t> started{0};
+    std::atomic<std::uint32_t> drawn{0};
+    std::atomic<std::uint32_t> logged{0};
     std::atomic<std::uint32_t> finished{0};
     bool stopping = false;
 
@@ -121,6 +124,35 @@ void log_back_blocks(Helper& helper) {
     }
 }
 
+void wait_for(const std::atomic<std::uint32_t>& stage, std::uint32_t job_number) {
+    for (std::uint32_t reached = stage.load(std::memory_order_acquire); reached != job_number;
+         reached = stage.load(std::memory_order_acquire)) {
+        stage.wait(reached, std::memory_order_acquire);
+    }
+}
+
+void announce(std::atomic<std::uint32_t>& stage, std::uint32_t job_number) {
+    stage.store(job_number, std::memory_order_release);
+    stage.notify_one();
+}
+
+// The pixels of the log that lie in [begin, end), in index order. Logged from the back, so
+// the last record holds the earliest block.
+void write_logged_blocks(const Helper& helper, std::uint32_t begin, std::uint32_t end) {
+    for (std::int32_t record = helper.logged_block_count - 1; record >= 0; --record) {
+        const LoggedBlock& block = helper.logged_blocks[record];
+        for (std::int32_t entry = block.log_begin; entry < block.log_end; ++entry) {
+            const std::uint32_t index = helper.log_indices[entry];
+            if (index >= begin && index < end) {
+                frame_buffer.pixels[index] = helper.log_colors[entry];
+            }
+        }
+    }
+}
+
+// Each thread writes the logged pixels of one half of the frame.
+constexpr auto half_frame = static_cast<std::uint32_t>(screen_pixel_count / 2);
+
 void run_helper(Helper& helper) {
     std::uint32_t seen = 0;
     for (;;) {
@@ -130,20 +162,15 @@ void run_helper(Helper& helper) {
             return;
         }
         log_back_blocks(helper);
-        helper.finished.store(seen, std::memory_order_release);
-        helper.finished.notify_one();
-    }
-}
-
-void wait_until_finished(const Helper& helper, std::uint32_t job_number) {
-    for (std::uint32_t done = helper.finished.load(std::memory_order_acquire); done != job_number;
-         done = helper.finished.load(std::memory_order_acquire)) {
-        helper.finished.wait(done, std::memory_order_acquire);
+        announce(helper.logged, seen);
+        wait_for(helper.drawn, seen);
+        write_logged_blocks(helper, 0, half_frame);
+        announce(helper.finished, seen);
     }
 }
 
 void stop_helper(Helper& helper) {
-    wait_until_finished(helper, helper.started.load(std::memory_order_relaxed));
+    wait_for(helper.finished, helper.started.load(std::memory_order_relaxed));
     helper.stopping = true;
     helper.started.fetch_add(1, std::memory_order_release);
     helper.started.notify_one();
@@ -182,20 +209,10 @@ Helper* the_helper() {
     return owner.helper.get();
 }
 
-void write_logged_blocks(const Helper& helper) {
-    // Logged from the back, so the last record holds the earliest block.
-    for (std::int32_t record = helper.logged_block_count - 1; record >= 0; --record) {
-        const LoggedBlock& block = helper.logged_blocks[record];
-        for (std::int32_t entry = block.log_begin; entry < block.log_end; ++entry) {
-            frame_buffer.pixels[helper.log_indices[entry]] = helper.log_colors[entry];
-        }
-    }
-}
-
 void draw_shared(Helper& helper, const SpanKernels& kernels, const Point* points,
                  std::int32_t count, const ViewRotation& rotation) {
     // A helper that woke too late to take part in the last job may still be looking at it.
-    wait_until_finished(helper, helper.started.load(std::memory_order_relaxed));
+    wait_for(helper.finished, helper.started.load(std::memory_order_relaxed));
     helper.job = SharedJob{points, count, rotation, kernels.log};
     const auto block_count = static_cast<std::uint32_t>((count + block_points - 1) / block_points);
     helper.claims.store(claims_of(0, block_count), std::memory_order_relaxed);
@@ -206,13 +223,15 @@ void draw_shared(Helper& helper, const SpanKernels& kernels, const Point* points
     while (claim_front(helper, block)) {
         kernels.draw(points + block_start(block), block_length(helper.job, block), rotation);
     }
+    announce(helper.drawn, job_number);
     // Every block is taken now, for good. If the helper took none, this thread drew them all
     // and need not wait for it.
     if (back_of(helper.claims.load(std::memory_order_relaxed)) == block_count) {
         return;
     }
-    wait_until_finished(helper, job_number);
-    write_logged_blocks(helper);
+    wait_for(helper.logged, job_number);
+    write_logged_blocks(helper, half_frame, static_cast<std::uint32_t>(screen_pixel_count));
+    wait_for(helper.finished, job_number);
 }
 
 SpanKernels kernels_of(PointPath path) {

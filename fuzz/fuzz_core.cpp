@@ -1,0 +1,365 @@
+// A libFuzzer target that drives every public routine of the core with arbitrary bytes.
+//
+// The input is a program of operations, read from the front: one byte picks the operation,
+// and the bytes after it give its arguments. A float is one byte that picks a value at an edge
+// of the renderer, or, when that byte is past the table, that byte and three more as the
+// float's raw bits (any bits: NaN, infinities, subnormals, huge values). Missing bytes read as
+// zero, so every input is valid.
+//
+// The sanitizers catch a write outside the frame buffer or an array, the per-input time
+// limit catches a hang, and a few checks below catch wrong results that stay in bounds:
+// draw_points and draw_vertices must plot exactly what plot_point plots point by point, and
+// nothing may reach the column or row that the screen rectangle leaves out.
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "common/frame_buffer.h"
+#include "driver/frame_loop.h"
+#include "render/render.h"
+#include "scene/scene.h"
+
+namespace {
+
+// Enough for many groups of the widest kernel, small enough to run thousands of inputs a
+// second.
+constexpr std::size_t max_points = 4096;
+
+// Values where the renderer's decisions change: the screen's edges at depth 0, the viewer's
+// depth, the ends of the 32-bit range and the special floats.
+constexpr float edge_values[] = {
+    0.0f,
+    -0.0f,
+    1277.5f,
+    -997.5f,
+    -2000.0f,
+    2147483648.0f,
+    -2147483648.0f,
+    -2147483904.0f,
+    16777215.0f,
+    360.0f,
+    1.0e30f,
+    std::numeric_limits<float>::infinity(),
+    -std::numeric_limits<float>::infinity(),
+    std::numeric_limits<float>::quiet_NaN(),
+    std::numeric_limits<float>::denorm_min(),
+    std::numeric_limits<float>::max(),
+    33554432.0f,
+    997.5f,
+};
+
+class ByteReader {
+public:
+    ByteReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    bool empty() const { return next_ == size_; }
+
+    std::uint8_t take_byte() { return empty() ? 0 : data_[next_++]; }
+
+    // `byte_count` bytes, most significant first.
+    std::uint32_t take_bits(int byte_count) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < byte_count; ++i) {
+            value = value << 8 | take_byte();
+        }
+        return value;
+    }
+
+    std::uint32_t take_u32() { return take_bits(4); }
+
+    float take_float() {
+        const std::uint8_t pick = take_byte();
+        if (pick < std::size(edge_values)) {
+            return edge_values[pick];
+        }
+        return std::bit_cast<float>(static_cast<std::uint32_t>(pick) << 24 | take_bits(3));
+    }
+
+    // A size from 0 to `limit`: a small one from one byte, any other from two more.
+    std::size_t take_size(std::size_t limit) {
+        const std::uint8_t pick = take_byte();
+        const std::size_t size = pick < 128 ? pick : take_bits(2);
+        return std::min(size, limit);
+    }
+
+    // A count that never exceeds `held`, the length of the array it goes with: any negative
+    // one, or one from 0 to `held`.
+    std::int32_t take_count(std::size_t held) {
+        if (take_byte() % 4 == 0) {
+            return static_cast<std::int32_t>(take_u32() | 0x80000000u);
+        }
+        return static_cast<std::int32_t>(take_size(held));
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t next_ = 0;
+};
+
+void require(bool holds, const char* what) {
+    if (!holds) {
+        std::fprintf(stderr, "fuzz_core: %s\n", what);
+        std::abort();
+    }
+}
+
+bool same_float(float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }
+
+bool same_bits(const Point& a, const Point& b) {
+    return bits_of(a.x) == bits_of(b.x) && bits_of(a.y) == bits_of(b.y) &&
+           bits_of(a.z) == bits_of(b.z) && bits_of(a.color) == bits_of(b.color);
+}
+
+Point take_point(ByteReader& in) {
+    const float x = in.take_float();
+    const float y = in.take_float();
+    const float z = in.take_float();
+    return Point{x, y, z, in.take_float()};
+}
+
+// Points in a block of their own, starting 0 to 3 points past its start so that they meet
+// every alignment a wide load cares about.
+struct PointArray {
+    std::vector<Point> block;
+    std::span<Point> points;
+};
+
+PointArray take_points(ByteReader& in) {
+    const std::size_t shift = in.take_byte() % 4;
+    const std::size_t size = in.take_size(max_points);
+    PointArray array{std::vector<Point>(shift + size), {}};
+    array.points = std::span(array.block).subspan(shift);
+    for (Point& point : array.points) {
+        point = take_point(in);
+    }
+    return array;
+}
+
+// The column and the row that the screen rectangle leaves out stay black.
+void require_edges_black() {
+    for (int row = 0; row < screen_height; ++row) {
+        require(frame_buffer.pixels[row * screen_width + screen_width - 1] == 0,
+                "a point reached the last column");
+    }
+    for (int column = 0; column < screen_width; ++column) {
+        require(frame_buffer.pixels[(screen_height - 1) * screen_width + column] == 0,
+                "a point reached the last row");
+    }
+}
+
+void require_same_state(const RenderState& a, const RenderState& b) {
+    require(same_float(a.cos_x, b.cos_x) && same_float(a.cos_y, b.cos_y) &&
+                same_float(a.cos_z, b.cos_z) && same_float(a.sin_x, b.sin_x) &&
+                same_float(a.sin_y, b.sin_y) && same_float(a.sin_z, b.sin_z) &&
+                same_float(a.tx, b.tx) && same_float(a.ty, b.ty) && same_float(a.tz, b.tz),
+            "the render state differs from plotting point by point");
+}
+
+FrameBuffer frame_before;
+FrameBuffer frame_drawn;
+
+// Runs a bulk drawing call, then the same points one by one through plot_point on the frame
+// as it was before, and requires the same pixels and the same record of the last point.
+template <typename Bulk, typename OneByOne>
+void require_same_as_one_by_one(Bulk bulk, OneByOne one_by_one) {
+    frame_before = frame_buffer;
+    const RenderState state_before = render_state;
+    bulk();
+    frame_drawn = frame_buffer;
+    const RenderState state_drawn = render_state;
+    frame_buffer = frame_before;
+    render_state = state_before;
+    one_by_one();
+    require(std::memcmp(&frame_drawn, &frame_buffer, sizeof frame_buffer) == 0,
+            "a bulk drawing differs from plotting point by point");
+    require_same_state(state_drawn, render_state);
+}
+
+void fuzz_draw_points(ByteReader& in) {
+    const PointArray array = take_points(in);
+    const std::int32_t count = in.take_count(array.points.size());
+    const Point* points = array.points.data();
+    require_same_as_one_by_one([&] { draw_points(points, count); },
+                               [&] {
+                                   for (std::int32_t i = 0; i < count; ++i) {
+                                       plot_point(points[i], pixel_from_color(points[i].color));
+                                   }
+                               });
+    if (count > 0) {
+        require(render_state.current_point == &points[count - 1],
+                "the render state does not hold the last point");
+    }
+}
+
+void fuzz_draw_vertices(ByteReader& in) {
+    const std::size_t size = in.take_size(3 * max_points);
+    std::vector<float> floats(size);
+    for (float& value : floats) {
+        value = in.take_float();
+    }
+    const std::int32_t count = in.take_count(size);
+    const float* vertices = floats.data();
+    require_same_as_one_by_one(
+        [&] { draw_vertices(vertices, count); },
+        [&] {
+            for (std::int32_t i = 0; i + 2 < count; i += 3) {
+                plot_point(Point{vertices[i], vertices[i + 1], vertices[i + 2], 0.0f}, white);
+            }
+        });
+}
+
+// A generator fills a prefix of its destination and leaves the rest as it was.
+template <typename Generate>
+void fuzz_generator(ByteReader& in, Generate generate) {
+    constexpr Point marker{-7.0f, -7.0f, -7.0f, -7.0f};
+    const std::size_t size = in.take_size(max_points);
+    std::vector<Point> points(size, marker);
+    generate(std::span(points));
+    const auto is_marker = [&](const Point& point) { return same_bits(point, marker); };
+    const auto unwritten = std::find_if(points.begin(), points.end(), is_marker);
+    require(std::all_of(unwritten, points.end(), is_marker), "a generator skipped a point");
+}
+
+void fuzz_build_axes(ByteReader& in) {
+    // Built into any capacity, the axes are a prefix of the whole set.
+    std::vector<Point> whole(axis_point_count);
+    build_axes(whole);
+    const std::size_t size = in.take_size(axis_point_count + 64);
+    std::vector<Point> points(size);
+    build_axes(points);
+    const std::size_t written = std::min(size, axis_point_count);
+    const std::span<const Point> prefix = std::span(points).first(written);
+    require(std::equal(prefix.begin(), prefix.end(), whole.begin(), same_bits),
+            "the axes differ in a smaller destination");
+}
+
+void fuzz_scale_points(ByteReader& in) {
+    const PointArray array = take_points(in);
+    const std::vector<Point> before(array.points.begin(), array.points.end());
+    const float factor = in.take_float();
+    scale_points(array.points, factor);
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        const Point& point = array.points[i];
+        require(same_float(point.x, before[i].x * factor) &&
+                    same_float(point.y, before[i].y * factor) &&
+                    same_float(point.z, before[i].z * factor) &&
+                    bits_of(point.color) == bits_of(before[i].color),
+                "scale_points scaled a point wrongly");
+    }
+}
+
+// The clock of count_frame reads the input.
+ByteReader* clock_input = nullptr;
+std::int32_t input_clock() { return static_cast<std::int32_t>(clock_input->take_u32()); }
+
+void fuzz_count_frames(ByteReader& in, FrameRateCounter& counter) {
+    const std::size_t frames = in.take_size(255);
+    clock_input = &in;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const FrameRateCounter before = counter;
+        count_frame(counter, input_clock);
+        const bool counted = counter.counted_frames == before.counted_frames + 1 &&
+                             counter.fps == before.fps &&
+                             counter.interval_start == before.interval_start;
+        const bool closed = counter.counted_frames == 0 && counter.fps == before.counted_frames + 1;
+        require(counted || closed, "count_frame neither counted nor closed the interval");
+    }
+}
+
+void fuzz_wrap_angles(ByteReader& in) {
+    view_angles = ViewAngles{in.take_float(), in.take_float(), in.take_float()};
+    const ViewAngles before = view_angles;
+    wrap_angles();
+    for (const auto angle : {&ViewAngles::angle_x, &ViewAngles::angle_y, &ViewAngles::angle_z}) {
+        const float expected = before.*angle >= 360.0f ? 0.0f : before.*angle;
+        require(same_float(view_angles.*angle, expected), "wrap_angles set a wrong angle");
+    }
+}
+
+void fuzz_pixel_from_color(ByteReader& in) {
+    const float color = in.take_float();
+    const std::uint32_t pixel = pixel_from_color(color);
+    // Worked out in double precision, where every float and the range's ends are exact.
+    const double value = std::trunc(static_cast<double>(color));
+    if (value >= -2147483648.0 && value <= 2147483647.0) {
+        require(pixel == static_cast<std::uint32_t>(static_cast<std::int64_t>(value)),
+                "pixel_from_color truncated a colour wrongly");
+    } else {
+        require(pixel == 0x80000000u, "pixel_from_color kept a colour out of range");
+    }
+}
+
+void run_operation(ByteReader& in, FrameRateCounter& counter) {
+    switch (in.take_byte() % 11) {
+        case 0:
+            view_angles = ViewAngles{in.take_float(), in.take_float(), in.take_float()};
+            break;
+        case 1: {
+            const Point point = take_point(in);
+            plot_point(point, in.take_u32());
+            break;
+        }
+        case 2:
+            fuzz_draw_points(in);
+            break;
+        case 3:
+            fuzz_draw_vertices(in);
+            break;
+        case 4: {
+            const float half_extent = in.take_float();
+            fuzz_generator(in, [&](std::span<Point> points) { build_cube(points, half_extent); });
+            break;
+        }
+        case 5: {
+            const float half_extent = in.take_float();
+            fuzz_generator(in, [&](std::span<Point> points) { build_plane(points, half_extent); });
+            break;
+        }
+        case 6:
+            fuzz_build_axes(in);
+            break;
+        case 7:
+            fuzz_scale_points(in);
+            break;
+        case 8:
+            fuzz_count_frames(in, counter);
+            break;
+        case 9:
+            fuzz_pixel_from_color(in);
+            break;
+        default:
+            fuzz_wrap_angles(in);
+            break;
+    }
+}
+
+}  // namespace
+
+// The entry point that libFuzzer calls, by its fixed name.
+// NOLINTNEXTLINE(readability-identifier-naming)
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Each input starts from the program's state at start-up, so that it replays alone.
+    clear_frame();
+    view_angles = ViewAngles{};
+    render_state = RenderState{};
+    FrameRateCounter counter{0, 0, 0};
+    ByteReader in(data, size);
+    while (!in.empty()) {
+        run_operation(in, counter);
+        require_edges_black();
+    }
+    return 0;
+}

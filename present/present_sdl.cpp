@@ -1,4 +1,5 @@
 #include <SDL.h>
+#include <X11/Xlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -48,6 +49,13 @@ void copy_frame_to(SDL_Surface* surface) {
     SDL_UnlockSurface(surface);
 }
 
+// Xlib calls this when the connection to the X server fails, and ends the process itself if it
+// returns; its own message depends on how the connection failed and may take several lines.
+int report_lost_display(Display*) {
+    std::fprintf(stderr, "pointcloud: lost the connection to the display; ending\n");
+    std::exit(EXIT_FAILURE);
+}
+
 void handle_pending_events() {
     SDL_Event event;
     while (SDL_PollEvent(&event) != 0) {
@@ -82,7 +90,10 @@ void init_window() {
     if (window == nullptr) {
         report_no_window(SDL_GetError());
         SDL_Quit();
+        return;
     }
+    // After SDL's set-up, so that no handler of SDL's replaces it.
+    XSetIOErrorHandler(report_lost_display);
 }
 
 void present_frame() {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -37,6 +38,20 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 void update_bitmap() {
     SetBitmapBits(screen_bitmap, sizeof frame_buffer.pixels, frame_buffer.pixels);
     SelectObject(memory_dc, screen_bitmap);
+}
+
+// Black beyond the frame when the window has been made larger than it: the class has no
+// background brush and WM_PAINT paints nothing, so nothing else would cover what was there.
+void clear_beyond_frame() {
+    RECT client;
+    GetClientRect(window_handle, &client);
+    if (client.right > screen_width) {
+        PatBlt(window_dc, screen_width, 0, client.right - screen_width, client.bottom, BLACKNESS);
+    }
+    if (client.bottom > screen_height) {
+        PatBlt(window_dc, 0, screen_height, std::min<LONG>(client.right, screen_width),
+               client.bottom - screen_height, BLACKNESS);
+    }
 }
 
 // Handles what is queued for the window without waiting. window_proc leaves a WM_PAINT
@@ -96,6 +111,7 @@ void present_frame() {
     BeginPaint(window_handle, &paint_info);
     update_bitmap();
     BitBlt(window_dc, 0, 0, screen_width, screen_height, memory_dc, 0, 0, SRCCOPY);
+    clear_beyond_frame();
     EndPaint(window_handle, &paint_info);
     handle_pending_messages();
 }

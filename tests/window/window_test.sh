@@ -214,6 +214,7 @@ window_faults() {
     match_frame=$3
     start_xvfb
     start_window_manager
+    [[ $program == *.exe ]] && prepare_wine
     start_program
     find_window
     wait_for_fps_lines 30

@@ -8,8 +8,9 @@
 //
 // The sanitizers catch a write outside the frame buffer or an array, the per-input time
 // limit catches a hang, and a few checks below catch wrong results that stay in bounds:
-// draw_points and draw_vertices must plot exactly what plot_point plots point by point, and
-// nothing may reach the column or row that the screen rectangle leaves out.
+// draw_points and draw_vertices must plot exactly what plot_point plots point by point, a line
+// that cannot be stepped draws nothing, and nothing may reach the column or row that the
+// screen rectangle leaves out.
 
 #include <algorithm>
 #include <bit>
@@ -302,8 +303,43 @@ void fuzz_pixel_from_color(ByteReader& in) {
     }
 }
 
-void run_operation(ByteReader& in, FrameRateCounter& counter) {
-    switch (in.take_byte() % 11) {
+// A line of the longest half-extent plots some 33 million points, and the circle 400,000: one
+// of each per input keeps an input well inside its time limit.
+struct FigureBudget {
+    bool line_drawn = false;
+    bool circle_drawn = false;
+};
+
+void fuzz_draw_line(ByteReader& in, FigureBudget& budget) {
+    const float half_extent = in.take_float();
+    if (budget.line_drawn) {
+        return;
+    }
+    budget.line_drawn = true;
+    const RenderState state_before = render_state;
+    frame_before = frame_buffer;
+    draw_line(half_extent);
+    if (!(half_extent >= 0.0f && half_extent < 2097152.0f)) {
+        require(std::memcmp(&frame_before, &frame_buffer, sizeof frame_buffer) == 0,
+                "a line that cannot be stepped drew something");
+        require(render_state.current_point == state_before.current_point,
+                "a line that cannot be stepped recorded a point");
+    }
+}
+
+// The whole pipeline of one point, step by step, and a pixel stored at any screen position.
+void fuzz_pipeline(ByteReader& in) {
+    const ViewTrig trig = view_trig(view_angles);
+    const ViewRotation rotation = view_rotation(trig);
+    const Point point = take_point(in);
+    transform_and_record(point, trig, rotation);
+    store_pixel(project_to_screen(rotate_view(point.x, point.y, point.z, rotation)), in.take_u32());
+    const float sx = in.take_float();
+    store_pixel(ScreenPoint{sx, in.take_float()}, in.take_u32());
+}
+
+void run_operation(ByteReader& in, FrameRateCounter& counter, FigureBudget& budget) {
+    switch (in.take_byte() % 14) {
         case 0:
             view_angles = ViewAngles{in.take_float(), in.take_float(), in.take_float()};
             break;
@@ -340,6 +376,18 @@ void run_operation(ByteReader& in, FrameRateCounter& counter) {
         case 9:
             fuzz_pixel_from_color(in);
             break;
+        case 10:
+            fuzz_pipeline(in);
+            break;
+        case 11:
+            fuzz_draw_line(in, budget);
+            break;
+        case 12:
+            if (!budget.circle_drawn) {
+                budget.circle_drawn = true;
+                draw_circle();
+            }
+            break;
         default:
             fuzz_wrap_angles(in);
             break;
@@ -356,9 +404,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     view_angles = ViewAngles{};
     render_state = RenderState{};
     FrameRateCounter counter{0, 0, 0};
+    FigureBudget budget;
     ByteReader in(data, size);
     while (!in.empty()) {
-        run_operation(in, counter);
+        run_operation(in, counter, budget);
         require_edges_black();
     }
     return 0;

@@ -1,10 +1,9 @@
 // A libFuzzer target that drives every public routine of the core with arbitrary bytes.
 //
 // The input is a program of operations, read from the front: one byte picks the operation,
-// and the bytes after it give its arguments. A float is one byte that picks a value at an edge
-// of the renderer, or, when that byte is past the table, that byte and three more as the
-// float's raw bits (any bits: NaN, infinities, subnormals, huge values). Missing bytes read as
-// zero, so every input is valid.
+// and the bytes after it give its arguments. A float is a value at an edge of the renderer,
+// one near it, or any bits at all (NaN, infinities, subnormals, huge values): see take_float.
+// Missing bytes read as zero, so every input is valid.
 //
 // The sanitizers catch a write outside the frame buffer or an array, the per-input time
 // limit catches a hang, and a few checks below catch wrong results that stay in bounds:
@@ -36,28 +35,33 @@ namespace {
 // second.
 constexpr std::size_t max_points = 4096;
 
-// Values where the renderer's decisions change: the screen's edges at depth 0, the viewer's
-// depth, the ends of the 32-bit range and the special floats.
+// Values where the renderer's decisions change: the screen's edges in pixels and, at depth 0,
+// in units; the viewer's depth; the ends of the 32-bit range; and the special floats.
 constexpr float edge_values[] = {
     0.0f,
-    -0.0f,
+    511.0f,
+    -511.0f,
+    399.0f,
+    -399.0f,
     1277.5f,
+    -1277.5f,
+    997.5f,
     -997.5f,
     -2000.0f,
     2147483648.0f,
     -2147483648.0f,
-    -2147483904.0f,
     16777215.0f,
     360.0f,
+    2097152.0f,
+    33554432.0f,
     1.0e30f,
     std::numeric_limits<float>::infinity(),
     -std::numeric_limits<float>::infinity(),
     std::numeric_limits<float>::quiet_NaN(),
     std::numeric_limits<float>::denorm_min(),
     std::numeric_limits<float>::max(),
-    33554432.0f,
-    997.5f,
 };
+constexpr std::size_t edge_count = std::size(edge_values);
 
 class ByteReader {
 public:
@@ -78,12 +82,19 @@ public:
 
     std::uint32_t take_u32() { return take_bits(4); }
 
+    // The fuzzer steers integers well but floats poorly, so the first byte can ask for an edge:
+    // below 32 an edge value, below 64 an edge value moved by a signed byte's sixteenths (a
+    // few pixels or units either way); from 64 up, the four raw bytes that follow.
     float take_float() {
         const std::uint8_t pick = take_byte();
-        if (pick < std::size(edge_values)) {
-            return edge_values[pick];
+        const float edge = edge_values[pick % 32 % edge_count];
+        if (pick < 32) {
+            return edge;
         }
-        return std::bit_cast<float>(static_cast<std::uint32_t>(pick) << 24 | take_bits(3));
+        if (pick < 64) {
+            return edge + static_cast<float>(static_cast<std::int8_t>(take_byte())) / 16.0f;
+        }
+        return std::bit_cast<float>(take_u32());
     }
 
     // A size from 0 to `limit`: a small one from one byte, any other from two more.

@@ -2,10 +2,13 @@
 
 // The window that shows the frame buffer: one per platform backend behind these three
 // routines. Its client area is 1024 by 800 pixels, titled "Notre première fenêtre", and the
-// frame buffer is copied into it 1:1 from the top-left corner.
+// frame buffer is copied into it 1:1 from the top-left corner, whatever size the window is
+// given later; any part of the window beyond the frame is black.
 //
 // Where no window can be made (no display), init_window says so in one line on standard
-// error and present_frame does nothing, so the program renders on in memory.
+// error and present_frame does nothing, so the program renders on in memory. Where the
+// connection to the display can fail later (X11), the process then ends with status 1 after
+// one line on standard error.
 
 // Remembers the program's own module for the window class, where the platform has one.
 void store_instance_handle();

@@ -7,9 +7,10 @@
 //
 // The sanitizers catch a write outside the frame buffer or an array, the per-input time
 // limit catches a hang, and a few checks below catch wrong results that stay in bounds:
-// draw_points and draw_vertices must plot exactly what plot_point plots point by point, a line
-// that cannot be stepped draws nothing, and nothing may reach the column or row that the
-// screen rectangle leaves out.
+// draw_points and draw_vertices must plot exactly what plot_point plots point by point (and
+// every path of draw_points, shared with its helper thread or not, what draw_points_scalar
+// plots), pixel_index must stay on the screen rectangle, a line that cannot be stepped draws
+// nothing, and nothing may reach the column or row that the screen rectangle leaves out.
 
 #include <algorithm>
 #include <bit>
@@ -97,10 +98,10 @@ public:
         return std::bit_cast<float>(take_u32());
     }
 
-    // A size from 0 to `limit`: a small one from one byte, any other from two more.
+    // A size from 0 to `limit`: a small one from one byte, any other from three more.
     std::size_t take_size(std::size_t limit) {
         const std::uint8_t pick = take_byte();
-        const std::size_t size = pick < 128 ? pick : take_bits(2);
+        const std::size_t size = pick < 128 ? pick : take_bits(3);
         return std::min(size, limit);
     }
 
@@ -314,12 +315,35 @@ void fuzz_pixel_from_color(ByteReader& in) {
     }
 }
 
-// A line of the longest half-extent plots some 33 million points, and the circle 400,000: one
-// of each per input keeps an input well inside its time limit.
+// A line of the longest half-extent plots some 33 million points, the circle 400,000 and a
+// large run of points up to a million, each twice: one of each per input keeps an input well
+// inside its time limit.
 struct FigureBudget {
     bool line_drawn = false;
     bool circle_drawn = false;
+    bool large_run_drawn = false;
 };
+
+// A run long enough for draw_points to share it with its helper thread (and for the helper's
+// log of pixels to fill up), through a path the input picks, against draw_points_scalar. The
+// input's points repeat to fill it.
+void fuzz_large_run(ByteReader& in, FigureBudget& budget) {
+    const PointArray pattern = take_points(in);
+    const std::size_t size = static_cast<std::size_t>(in.take_bits(2)) * 16;
+    const std::int32_t count = in.take_count(size);
+    const auto path = static_cast<PointPath>(in.take_byte() % 3);
+    const bool share = in.take_byte() % 2 == 0;
+    if (budget.large_run_drawn || pattern.points.empty() || !point_path_supported(path)) {
+        return;
+    }
+    budget.large_run_drawn = true;
+    std::vector<Point> points(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        points[i] = pattern.points[i % pattern.points.size()];
+    }
+    require_same_as_one_by_one([&] { draw_points_through(path, share, points.data(), count); },
+                               [&] { draw_points_scalar(points.data(), count); });
+}
 
 void fuzz_draw_line(ByteReader& in, FigureBudget& budget) {
     const float half_extent = in.take_float();
@@ -346,11 +370,17 @@ void fuzz_pipeline(ByteReader& in) {
     transform_and_record(point, trig, rotation);
     store_pixel(project_to_screen(rotate_view(point.x, point.y, point.z, rotation)), in.take_u32());
     const float sx = in.take_float();
-    store_pixel(ScreenPoint{sx, in.take_float()}, in.take_u32());
+    const ScreenPoint screen{sx, in.take_float()};
+    const std::int32_t index = pixel_index(screen);
+    require(index == -1 || (index >= 0 && index < static_cast<std::int32_t>(screen_pixel_count) &&
+                            index % screen_width != screen_width - 1 &&
+                            index / screen_width != screen_height - 1),
+            "pixel_index gave a pixel off the screen rectangle");
+    store_pixel(screen, in.take_u32());
 }
 
 void run_operation(ByteReader& in, FrameRateCounter& counter, FigureBudget& budget) {
-    switch (in.take_byte() % 14) {
+    switch (in.take_byte() % 15) {
         case 0:
             view_angles = ViewAngles{in.take_float(), in.take_float(), in.take_float()};
             break;
@@ -398,6 +428,9 @@ void run_operation(ByteReader& in, FrameRateCounter& counter, FigureBudget& budg
                 budget.circle_drawn = true;
                 draw_circle();
             }
+            break;
+        case 13:
+            fuzz_large_run(in, budget);
             break;
         default:
             fuzz_wrap_angles(in);

@@ -177,11 +177,20 @@ void stop_helper(Helper& helper) {
     helper.thread.join();
 }
 
+// The Windows toolchain's standard library (GCC 12 for mingw-w64) implements atomic waits
+// without a futex, and there a notification can be lost: under Wine the two threads fell
+// asleep for good within seconds. Windows draws on one thread until that is fixed.
+#ifdef _WIN32
+constexpr bool waits_wake_reliably = false;
+#else
+constexpr bool waits_wake_reliably = true;
+#endif
+
 // Started once, on the first large draw; none on a machine with a single core, or where no
 // thread can be started.
 struct HelperOwner {
     HelperOwner() {
-        if (std::thread::hardware_concurrency() < 2) {
+        if (std::thread::hardware_concurrency() < 2 || !waits_wake_reliably) {
             return;
         }
         try {

@@ -9,8 +9,10 @@
 // the highest index is written last.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -64,6 +66,10 @@ struct Helper {
     std::atomic<std::uint32_t> logged{0};
     std::atomic<std::uint32_t> finished{0};
     bool stopping = false;
+    // Every stage moves under this lock and every wait sleeps on its condition. The stages stay
+    // atomic so that either thread may glance at one without the lock.
+    std::mutex stage_mutex;
+    std::condition_variable stage_moved;
 
     // Written by the helper during a job, read by the frame loop's thread after it.
     std::vector<std::uint32_t> log_indices = std::vector<std::uint32_t>(log_capacity + log_slack);
@@ -124,16 +130,33 @@ void log_back_blocks(Helper& helper) {
     }
 }
 
-void wait_for(const std::atomic<std::uint32_t>& stage, std::uint32_t job_number) {
-    for (std::uint32_t reached = stage.load(std::memory_order_acquire); reached != job_number;
-         reached = stage.load(std::memory_order_acquire)) {
-        stage.wait(reached, std::memory_order_acquire);
-    }
+// A mutex and a condition variable rather than atomic waits: the Windows toolchain's standard
+// library (GCC 12 for mingw-w64) has no futex behind atomic waits, and there a wake-up could be
+// lost, leaving both threads asleep for good.
+void wait_for(Helper& helper, const std::atomic<std::uint32_t>& stage, std::uint32_t job_number) {
+    std::unique_lock lock(helper.stage_mutex);
+    helper.stage_moved.wait(lock,
+                            [&] { return stage.load(std::memory_order_acquire) == job_number; });
 }
 
-void announce(std::atomic<std::uint32_t>& stage, std::uint32_t job_number) {
-    stage.store(job_number, std::memory_order_release);
-    stage.notify_one();
+void announce(Helper& helper, std::atomic<std::uint32_t>& stage, std::uint32_t job_number) {
+    {
+        const std::lock_guard lock(helper.stage_mutex);
+        stage.store(job_number, std::memory_order_release);
+    }
+    helper.stage_moved.notify_all();
+}
+
+// Raises `started` to the number of a new job (or the stop) and wakes the helper.
+std::uint32_t start_job(Helper& helper, bool stop) {
+    std::uint32_t job_number = 0;
+    {
+        const std::lock_guard lock(helper.stage_mutex);
+        helper.stopping = stop;
+        job_number = helper.started.fetch_add(1, std::memory_order_release) + 1;
+    }
+    helper.stage_moved.notify_all();
+    return job_number;
 }
 
 // The pixels of the log that lie in [begin, end), in index order. Logged from the back, so
@@ -156,41 +179,34 @@ constexpr auto half_frame = static_cast<std::uint32_t>(screen_pixel_count / 2);
 void run_helper(Helper& helper) {
     std::uint32_t seen = 0;
     for (;;) {
-        helper.started.wait(seen, std::memory_order_acquire);
-        seen = helper.started.load(std::memory_order_acquire);
-        if (helper.stopping) {
-            return;
+        {
+            std::unique_lock lock(helper.stage_mutex);
+            helper.stage_moved.wait(
+                lock, [&] { return helper.started.load(std::memory_order_acquire) != seen; });
+            seen = helper.started.load(std::memory_order_acquire);
+            if (helper.stopping) {
+                return;
+            }
         }
         log_back_blocks(helper);
-        announce(helper.logged, seen);
-        wait_for(helper.drawn, seen);
+        announce(helper, helper.logged, seen);
+        wait_for(helper, helper.drawn, seen);
         write_logged_blocks(helper, 0, half_frame);
-        announce(helper.finished, seen);
+        announce(helper, helper.finished, seen);
     }
 }
 
 void stop_helper(Helper& helper) {
-    wait_for(helper.finished, helper.started.load(std::memory_order_relaxed));
-    helper.stopping = true;
-    helper.started.fetch_add(1, std::memory_order_release);
-    helper.started.notify_one();
+    wait_for(helper, helper.finished, helper.started.load(std::memory_order_relaxed));
+    start_job(helper, true);
     helper.thread.join();
 }
-
-// The Windows toolchain's standard library (GCC 12 for mingw-w64) implements atomic waits
-// without a futex, and there a notification can be lost: under Wine the two threads fell
-// asleep for good within seconds. Windows draws on one thread until that is fixed.
-#ifdef _WIN32
-constexpr bool waits_wake_reliably = false;
-#else
-constexpr bool waits_wake_reliably = true;
-#endif
 
 // Started once, on the first large draw; none on a machine with a single core, or where no
 // thread can be started.
 struct HelperOwner {
     HelperOwner() {
-        if (std::thread::hardware_concurrency() < 2 || !waits_wake_reliably) {
+        if (std::thread::hardware_concurrency() < 2) {
             return;
         }
         try {
@@ -221,26 +237,25 @@ Helper* the_helper() {
 void draw_shared(Helper& helper, const SpanKernels& kernels, const Point* points,
                  std::int32_t count, const ViewRotation& rotation) {
     // A helper that woke too late to take part in the last job may still be looking at it.
-    wait_for(helper.finished, helper.started.load(std::memory_order_relaxed));
+    wait_for(helper, helper.finished, helper.started.load(std::memory_order_relaxed));
     helper.job = SharedJob{points, count, rotation, kernels.log};
     const auto block_count = static_cast<std::uint32_t>((count + block_points - 1) / block_points);
     helper.claims.store(claims_of(0, block_count), std::memory_order_relaxed);
-    const std::uint32_t job_number = helper.started.fetch_add(1, std::memory_order_release) + 1;
-    helper.started.notify_one();
+    const std::uint32_t job_number = start_job(helper, false);
 
     std::uint32_t block = 0;
     while (claim_front(helper, block)) {
         kernels.draw(points + block_start(block), block_length(helper.job, block), rotation);
     }
-    announce(helper.drawn, job_number);
+    announce(helper, helper.drawn, job_number);
     // Every block is taken now, for good. If the helper took none, this thread drew them all
     // and need not wait for it.
     if (back_of(helper.claims.load(std::memory_order_relaxed)) == block_count) {
         return;
     }
-    wait_for(helper.logged, job_number);
+    wait_for(helper, helper.logged, job_number);
     write_logged_blocks(helper, half_frame, static_cast<std::uint32_t>(screen_pixel_count));
-    wait_for(helper.finished, job_number);
+    wait_for(helper, helper.finished, job_number);
 }
 
 SpanKernels kernels_of(PointPath path) {

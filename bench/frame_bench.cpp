@@ -18,6 +18,7 @@ constexpr int frames_per_turn = 360;
 constexpr int turns = 5;
 
 void no_window() {}
+bool window_stays_open() { return true; }
 
 std::FILE* open_null_console() {
 #ifdef _WIN32
@@ -28,7 +29,8 @@ std::FILE* open_null_console() {
 }
 
 // The real clock and the null device as the console, with no window: nothing is printed.
-const Platform bench_platform{elapsed_ticks, open_null_console(), no_window, no_window, no_window};
+const Platform bench_platform{elapsed_ticks, open_null_console(), no_window, no_window,
+                              window_stays_open};
 
 void prepare_scene() {
     static const bool ready = [] {

@@ -67,14 +67,15 @@ void wrap_angles() {
     wrap_angle(view_angles.angle_z);
 }
 
-void run_frame(FrameRateCounter& counter, const Platform& platform) {
+bool run_frame(FrameRateCounter& counter, const Platform& platform) {
     view_angles.angle_y += 1.0f;
     draw_points(cube_points.data(), static_cast<std::int32_t>(cube_points.size()));
     count_frame(counter, platform.read_clock);
     std::fprintf(platform.console, "FPS = %d\n", counter.fps);
     // A reader on a pipe sees each frame's line at once.
     std::fflush(platform.console);
-    platform.present_frame();
+    const bool window_open = platform.present_frame();
     clear_frame();
     wrap_angles();
+    return window_open;
 }

@@ -25,7 +25,7 @@ struct Platform {
     std::FILE* console;
     void (*store_instance_handle)();
     void (*init_window)();
-    void (*present_frame)();
+    bool (*present_frame)();
 };
 
 // Builds the scene, scales the two embedded models once (by 450 and by 5), sets the
@@ -42,5 +42,6 @@ void clear_frame();
 void wrap_angles();
 
 // One pass of the frame loop: turn the view by a degree, draw the cube lattice, count the
-// frame and print the rate, present the frame, then clear it and wrap the angles.
-void run_frame(FrameRateCounter& counter, const Platform& platform);
+// frame and print the rate, present the frame, then clear it and wrap the angles. Gives false
+// once the window has been closed.
+bool run_frame(FrameRateCounter& counter, const Platform& platform);

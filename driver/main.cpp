@@ -2,13 +2,15 @@
 
 #include "driver/frame_loop.h"
 #include "present/present.h"
+#include "render/render.h"
 
 int main() {
     const Platform platform{elapsed_ticks, stdout, store_instance_handle, init_window,
                             present_frame};
     start_up(platform);
     FrameRateCounter counter{0, 0, 0};
-    for (;;) {
-        run_frame(counter, platform);
+    while (run_frame(counter, platform)) {
     }
+    stop_drawing_helper();
+    return 0;
 }

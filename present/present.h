@@ -17,5 +17,6 @@ void store_instance_handle();
 void init_window();
 
 // Copies the frame buffer to the window, then handles the window's pending messages without
-// waiting for any. When the window is closed the process ends with status 0.
-void present_frame();
+// waiting for any. Gives false once the window has been closed, true otherwise (also when
+// there is no window at all).
+bool present_frame();

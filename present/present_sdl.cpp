@@ -56,14 +56,15 @@ int report_lost_display(Display*) {
     std::exit(EXIT_FAILURE);
 }
 
-void handle_pending_events() {
+// Whether a close request was among the pending events.
+bool close_requested() {
     SDL_Event event;
     while (SDL_PollEvent(&event) != 0) {
         if (event.type == SDL_QUIT) {
-            SDL_Quit();
-            std::exit(0);
+            return true;
         }
     }
+    return false;
 }
 
 }  // namespace
@@ -96,9 +97,9 @@ void init_window() {
     XSetIOErrorHandler(report_lost_display);
 }
 
-void present_frame() {
+bool present_frame() {
     if (window == nullptr) {
-        return;
+        return true;
     }
     SDL_Surface* surface = SDL_GetWindowSurface(window);
     if (surface != nullptr) {
@@ -106,5 +107,11 @@ void present_frame() {
         clear_beyond_frame(surface);
         SDL_UpdateWindowSurface(window);
     }
-    handle_pending_events();
+    if (close_requested()) {
+        SDL_DestroyWindow(window);
+        window = nullptr;
+        SDL_Quit();
+        return false;
+    }
+    return true;
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/frame_buffer.h"
 #include "present/present.h"
@@ -54,20 +53,22 @@ void clear_beyond_frame() {
     }
 }
 
-// Handles what is queued for the window without waiting. window_proc leaves a WM_PAINT
-// unvalidated, so the platform would hand it out again at once: the drain stops at the
-// first one, and the next frame's BeginPaint validates the window.
-void handle_pending_messages() {
+// Handles what is queued for the window without waiting, and tells whether the quit message
+// that WM_DESTROY posts was among it. window_proc leaves a WM_PAINT unvalidated, so the
+// platform would hand it out again at once: the drain stops at the first one, and the next
+// frame's BeginPaint validates the window.
+bool quit_requested() {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
-            std::exit(static_cast<int>(message.wParam));
+            return true;
         }
         DispatchMessageA(&message);
         if (message.message == WM_PAINT) {
-            return;
+            return false;
         }
     }
+    return false;
 }
 
 }  // namespace
@@ -104,14 +105,19 @@ void init_window() {
     memory_dc = CreateCompatibleDC(window_dc);
 }
 
-void present_frame() {
+bool present_frame() {
     if (window_handle == nullptr) {
-        return;
+        return true;
     }
     BeginPaint(window_handle, &paint_info);
     update_bitmap();
     BitBlt(window_dc, 0, 0, screen_width, screen_height, memory_dc, 0, 0, SRCCOPY);
     clear_beyond_frame();
     EndPaint(window_handle, &paint_info);
-    handle_pending_messages();
+    if (quit_requested()) {
+        // The window is destroyed already; later frames have nowhere to go.
+        window_handle = nullptr;
+        return false;
+    }
+    return true;
 }

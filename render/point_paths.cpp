@@ -229,10 +229,12 @@ struct HelperOwner {
     std::unique_ptr<Helper> helper;
 };
 
-Helper* the_helper() {
+HelperOwner& helper_owner() {
     static HelperOwner owner;
-    return owner.helper.get();
+    return owner;
 }
+
+Helper* the_helper() { return helper_owner().helper.get(); }
 
 void draw_shared(Helper& helper, const SpanKernels& kernels, const Point* points,
                  std::int32_t count, const ViewRotation& rotation) {
@@ -319,6 +321,14 @@ void draw_points_through(PointPath path, bool share_with_helper, const Point* po
         kernels.draw(points, count, rotation);
     }
     transform_and_record(points[count - 1], trig, rotation);
+}
+
+void stop_drawing_helper() {
+    std::unique_ptr<Helper>& helper = helper_owner().helper;
+    if (helper) {
+        stop_helper(*helper);
+        helper.reset();
+    }
 }
 
 void draw_points(const Point* points, std::int32_t count) {

@@ -92,6 +92,10 @@ void plot_point(const Point& point, std::uint32_t color);
 // render state come out exactly as from draw_points_scalar.
 void draw_points(const Point* points, std::int32_t count);
 
+// Ends draw_points' helper thread, if one was started, and waits for it; draw_points then
+// works on the calling thread alone. Called once the frame loop has ended.
+void stop_drawing_helper();
+
 // The reference for draw_points: one point after another through rotate_view,
 // project_to_screen and store_pixel.
 void draw_points_scalar(const Point* points, std::int32_t count);

@@ -47,6 +47,7 @@ struct WindowLog {
     std::size_t lit_pixels_when_presented = 0;
     std::string console_when_presented;
     std::FILE* console = nullptr;
+    bool closed = false;  // what the window answers: closed by its user
 };
 WindowLog window_log;
 
@@ -59,10 +60,11 @@ void log_init_window() {
     window_log.calls.push_back("init_window");
     window_log.angle_x_at_call = view_angles.angle_x;
 }
-void log_present_frame() {
+bool log_present_frame() {
     window_log.calls.push_back("present_frame");
     window_log.lit_pixels_when_presented = lit_pixel_count(frame_buffer);
     window_log.console_when_presented = console_text(window_log.console);
+    return !window_log.closed;
 }
 
 class FrameLoopTest : public ::testing::Test {
@@ -110,15 +112,18 @@ TEST_F(FrameLoopTest, FirstFrameIsDrawnAtOneDegreeAndLeavesABlackFrame) {
     EXPECT_EQ(console_text(console_), "FPS = 0\n");
 }
 
-TEST_F(FrameLoopTest, FrameIsPresentedWholeAfterItsLineIsPrinted) {
-    run_frame(counter_, platform_);
-    run_frame(counter_, platform_);
+TEST_F(FrameLoopTest, FrameIsPresentedWholeAfterItsLineIsPrintedAndAClosedWindowEndsTheLoop) {
+    EXPECT_TRUE(run_frame(counter_, platform_));
+    window_log.closed = true;
+    EXPECT_FALSE(run_frame(counter_, platform_));
     EXPECT_EQ(window_log.calls.size(), 4u);
     EXPECT_EQ(window_log.calls.back(), "present_frame");
     EXPECT_EQ(window_log.console_when_presented, "FPS = 0\nFPS = 0\n");
     // The second frame, drawn at two degrees, lights about as many pixels as the first.
     EXPECT_GT(window_log.lit_pixels_when_presented, 100'000u);
+    // The closing frame still finishes: cleared, its angle kept for the wrap.
     EXPECT_TRUE(frame_is_black(frame_buffer));
+    EXPECT_EQ(view_angles.angle_y, 2.0f);
 }
 
 TEST_F(FrameLoopTest, FrameAfterThreeSixtyDegreesStartsTheTurnAgain) {

@@ -17,10 +17,12 @@ inline void reset_renderer() {
 }
 
 inline void no_window() {}
+inline bool window_stays_open() { return true; }
 
 // A platform without a window, whose clock stands at 0 and whose console is the given file.
 inline Platform headless_platform(std::FILE* console) {
-    return Platform{[] { return std::int32_t{0}; }, console, no_window, no_window, no_window};
+    return Platform{[] { return std::int32_t{0}; }, console, no_window, no_window,
+                    window_stays_open};
 }
 
 inline std::uint32_t pixel_at(int column, int row) {

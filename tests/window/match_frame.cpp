@@ -95,11 +95,12 @@ bool black_beyond_frame(const Image& image) {
 }
 
 void no_window() {}
+bool window_stays_open() { return true; }
 
 // Draws the frames of the whole turn and returns the first step that `shown` accepts, or 0.
 template <typename Shown>
 int matching_step(Shown shown) {
-    start_up(Platform{elapsed_ticks, stdout, no_window, no_window, no_window});
+    start_up(Platform{elapsed_ticks, stdout, no_window, no_window, window_stays_open});
     for (int step = 1; step <= 360; ++step) {
         view_angles.angle_y = static_cast<float>(step);
         clear_frame();

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "common/frame_buffer.h"
 #include "driver/frame_loop.h"
 #include "render/render.h"
@@ -42,7 +44,10 @@ inline bool frame_is_black(const FrameBuffer& frame) { return lit_pixel_count(fr
 // Writes a frame as a binary PPM so that a person can look at a failing comparison.
 void write_frame_image(const FrameBuffer& frame, const std::string& path);
 
-// The number of pixels in which two frames differ. On any difference both frames are written
-// as `name`_actual.ppm and `name`_expected.ppm for a person to look at.
-std::size_t mismatched_pixels(const FrameBuffer& actual, const FrameBuffer& expected,
-                              const std::string& name);
+// Whether two frames are equal pixel for pixel. On any difference three pictures are written
+// for a person to look at, and the failure message names them: `name`_actual.ppm,
+// `name`_expected.ppm and `name`_difference.ppm, in which a pixel lit only in the actual frame
+// is red, one lit only in the expected frame green, one lit in both but in other colours
+// yellow, and the pixels that agree are grey where lit.
+::testing::AssertionResult frames_match(const FrameBuffer& actual, const FrameBuffer& expected,
+                                        const std::string& name);

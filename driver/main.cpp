@@ -5,6 +5,7 @@
 #include "render/render.h"
 
 int main() {
+    open_standard_streams();
     const Platform platform{elapsed_ticks, stdout, store_instance_handle, init_window,
                             present_frame};
     start_up(platform);

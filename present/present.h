@@ -10,6 +10,12 @@
 // connection to the display can fail later (X11), the process then ends with status 1 after
 // one line on standard error.
 
+// Makes sure that standard input, output and error are open, opening each one that is not on
+// the null device, so that nothing opened later takes its place: a closed standard output would
+// otherwise send the frame-rate lines into whatever came next (on X11, the connection to the
+// display). The first thing the program does, before it opens anything.
+void open_standard_streams();
+
 // Remembers the program's own module for the window class, where the platform has one.
 void store_instance_handle();
 

@@ -38,7 +38,7 @@ enum class Sharing {
     // For tests: whatever the count and the number of processors, the helper logs blocks from
     // the back until its log is full or none are left, and only then does the calling thread
     // draw the rest, so the logging path is taken every time. Falls back to `alone` only if
-    // no thread can be started.
+    // no thread can be started, or after stop_drawing_helper.
     helper_first,
 };
 

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <sched.h>
+#endif
+
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -222,5 +227,39 @@ TEST(PointPaths, EveryFrameOfTheTurnMatchesTheReference) {
         }
     }
 }
+
+#ifdef __linux__
+int threads_of_this_process() {
+    std::ifstream status("/proc/self/status");
+    std::string field;
+    while (status >> field) {
+        if (field == "Threads:") {
+            int threads = 0;
+            status >> threads;
+            return threads;
+        }
+    }
+    return 0;
+}
+
+// ctest runs this once more pinned to one processor (taskset -c 0), where a helper thread
+// could only take turns with the drawing thread, so none may start.
+TEST(DrawingHelper, StartsOnlyWhenTheProcessMayRunOnTwoProcessors) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    build_cube(cube_points, 50.0f);
+    const int threads_before = threads_of_this_process();
+    draw_points(cube_points.data(), static_cast<std::int32_t>(cube_points.size()));
+    const int threads_after = threads_of_this_process();
+    if (CPU_COUNT(&allowed) == 1) {
+        EXPECT_EQ(threads_after, threads_before);
+    } else {
+        // Unless an earlier test has started it already.
+        EXPECT_LE(threads_after, threads_before + 1);
+        EXPECT_GE(threads_after, 2);
+    }
+}
+#endif
 
 }  // namespace

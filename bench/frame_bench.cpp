@@ -1,14 +1,16 @@
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <bit>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver/frame_loop.h"
+#include "render/point_paths.h"
 #include "render/render.h"
 #include "scene/scene.h"
 
@@ -82,34 +84,46 @@ void read_point_array(benchmark::State& state) {
 }
 
 // The same with the second half read by a second thread, started once and woken for each
-// frame the way draw_points wakes its helper.
+// frame the way draw_points wakes its helper: a counter under a mutex, and a condition
+// variable to sleep on.
 void read_point_array_two_threads(benchmark::State& state) {
-    std::atomic<int> frames_started{0};
-    std::atomic<int> frames_read{0};
+    std::mutex stage_mutex;
+    std::condition_variable stage_moved;
+    int frames_started = 0;
+    int frames_read = 0;
     const std::int32_t half = cube_count / 2;
     std::thread reader([&] {
         for (int frame = 1;; ++frame) {
-            frames_started.wait(frame - 1, std::memory_order_acquire);
-            if (frames_started.load(std::memory_order_acquire) < 0) {
-                return;
+            {
+                std::unique_lock lock(stage_mutex);
+                stage_moved.wait(lock, [&] { return frames_started != frame - 1; });
+                if (frames_started < 0) {
+                    return;
+                }
             }
             benchmark::DoNotOptimize(read_points(cube_begin() + half, cube_count - half));
-            frames_read.store(frame, std::memory_order_release);
-            frames_read.notify_one();
+            {
+                const std::lock_guard lock(stage_mutex);
+                frames_read = frame;
+            }
+            stage_moved.notify_all();
         }
     });
+    const auto set_started = [&](int frame) {
+        {
+            const std::lock_guard lock(stage_mutex);
+            frames_started = frame;
+        }
+        stage_moved.notify_all();
+    };
     int frame = 0;
     draw_turn(state, [&] {
-        frames_started.store(++frame, std::memory_order_release);
-        frames_started.notify_one();
+        set_started(++frame);
         benchmark::DoNotOptimize(read_points(cube_begin(), half));
-        for (int read = frames_read.load(std::memory_order_acquire); read < frame;
-             read = frames_read.load(std::memory_order_acquire)) {
-            frames_read.wait(read, std::memory_order_acquire);
-        }
+        std::unique_lock lock(stage_mutex);
+        stage_moved.wait(lock, [&] { return frames_read == frame; });
     });
-    frames_started.store(-1, std::memory_order_release);
-    frames_started.notify_one();
+    set_started(-1);
     reader.join();
 }
 
@@ -124,7 +138,7 @@ void one_thread(benchmark::State& state) {
         state.SkipWithError("this processor lacks the instructions");
         return;
     }
-    draw_turn(state, [] { draw_points_through(path, false, cube_begin(), cube_count); });
+    draw_turn(state, [] { draw_points_through(path, Sharing::alone, cube_begin(), cube_count); });
 }
 
 // What the frame loop runs: the best path, shared with the helper thread.
@@ -140,13 +154,32 @@ void clear_whole_frame(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(sizeof frame_buffer));
 }
 
-// The whole frame pass without a window.
+// The whole frame pass without a window: what the program does each frame when headless.
 void whole_frame_pass(benchmark::State& state) {
     prepare_scene();
     view_angles.angle_y = 0.0f;
     FrameRateCounter counter{0, 0, 0};
     for (auto _ : state) {
         run_frame(counter, bench_platform);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cube_point_count));
+}
+
+// The same frame pass written plainly, step for step, with the reference loop as its drawing
+// step: what the whole program's speed is held against.
+void plain_frame_pass(benchmark::State& state) {
+    prepare_scene();
+    view_angles.angle_y = 0.0f;
+    FrameRateCounter counter{0, 0, 0};
+    for (auto _ : state) {
+        view_angles.angle_y += 1.0f;
+        draw_points_scalar(cube_begin(), cube_count);
+        count_frame(counter, bench_platform.read_clock);
+        std::fprintf(bench_platform.console, "FPS = %d\n", counter.fps);
+        std::fflush(bench_platform.console);
+        bench_platform.present_frame();
+        clear_frame();
+        wrap_angles();
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cube_point_count));
 }
@@ -164,7 +197,8 @@ const DrawingPath drawing_paths[] = {
 };
 
 // Prints, after the usual table, each drawing median as a multiple of the memory floor with
-// as many threads, and the reference's median as a multiple of each path's.
+// as many threads, the reference's median as a multiple of each path's, and the plain frame
+// pass's median as a multiple of the whole frame pass's.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -194,6 +228,12 @@ public:
             }
             std::printf("\n");
         }
+        const double whole = median_of("whole_frame_pass");
+        const double plain = median_of("plain_frame_pass");
+        if (whole != 0.0 && plain != 0.0) {
+            std::printf("%-30s %5.2f x as fast as plain_frame_pass\n", "whole_frame_pass",
+                        plain / whole);
+        }
     }
 
 private:
@@ -215,6 +255,7 @@ int main(int argc, char** argv) {
     register_turn("one_thread<PointPath::avx512>", one_thread<PointPath::avx512>);
     register_turn("shipped_draw_points", shipped_draw_points);
     register_turn("whole_frame_pass", whole_frame_pass);
+    register_turn("plain_frame_pass", plain_frame_pass);
     benchmark::RegisterBenchmark("clear_whole_frame", clear_whole_frame)
         ->Repetitions(turns)
         ->Unit(benchmark::kMicrosecond);

@@ -27,6 +27,7 @@
 
 #include "common/frame_buffer.h"
 #include "driver/frame_loop.h"
+#include "render/point_paths.h"
 #include "render/render.h"
 #include "scene/scene.h"
 
@@ -332,7 +333,9 @@ void fuzz_large_run(ByteReader& in, FigureBudget& budget) {
     const std::size_t size = static_cast<std::size_t>(in.take_bits(2)) * 16;
     const std::int32_t count = in.take_count(size);
     const auto path = static_cast<PointPath>(in.take_byte() % 3);
-    const bool share = in.take_byte() % 2 == 0;
+    // The kept inputs pick 0 (shared as draw_points shares) or 1 (alone).
+    const Sharing sharings[] = {Sharing::with_helper, Sharing::alone, Sharing::helper_first};
+    const Sharing sharing = sharings[in.take_byte() % 3];
     if (budget.large_run_drawn || pattern.points.empty() || !point_path_supported(path)) {
         return;
     }
@@ -341,7 +344,7 @@ void fuzz_large_run(ByteReader& in, FigureBudget& budget) {
     for (std::size_t i = 0; i < size; ++i) {
         points[i] = pattern.points[i % pattern.points.size()];
     }
-    require_same_as_one_by_one([&] { draw_points_through(path, share, points.data(), count); },
+    require_same_as_one_by_one([&] { draw_points_through(path, sharing, points.data(), count); },
                                [&] { draw_points_scalar(points.data(), count); });
 }
 

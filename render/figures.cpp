@@ -1,5 +1,6 @@
 #include <cmath>
 
+#include "render/point_paths.h"
 #include "render/render.h"
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstdint>
 
 #include "common/frame_buffer.h"
@@ -37,34 +38,55 @@ Lanes load_group(const Point* points) {
 
 __m256 magnitude(__m256 v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
 
-// AVX2 has no scatter, so each visible lane is stored on its own, lowest lane first.
-template <class Store>
-void for_each_visible(std::uint32_t visible, __m256i index, __m256i color, const Store& store) {
-    std::uint32_t indices[8];
-    std::uint32_t colors[8];
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices), index);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(colors), color);
-    while (visible != 0) {
-        const int lane = __builtin_ctz(visible);
-        store(indices[lane], colors[lane]);
-        visible &= visible - 1;
+// AVX2 has no scatter and no compress, so both sinks work from one table: for each set of
+// visible lanes, the lanes to pick (one byte each) to pack them to the front in index order,
+// the last visible lane repeated in the slots after them.
+constexpr std::array<std::uint64_t, 256> packing_table = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (std::uint32_t visible = 1; visible < 256; ++visible) {
+        int slot = 0;
+        std::uint64_t last = 0;
+        for (std::uint32_t lane = 0; lane < 8; ++lane) {
+            if ((visible >> lane & 1) != 0) {
+                last = lane;
+                table[visible] |= last << (8 * slot++);
+            }
+        }
+        for (; slot < 8; ++slot) {
+            table[visible] |= last << (8 * slot);
+        }
     }
+    return table;
+}();
+
+// The visible lanes of `v` packed to the front, lowest first, then the last of them again.
+__m256i packed(std::uint32_t visible, __m256i v) {
+    const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(packing_table[visible]));
+    return _mm256_permutevar8x32_epi32(v, _mm256_cvtepu8_epi32(bytes));
 }
 
+// Writes all eight packed lanes, which needs no branch: the repeats of the last visible point
+// after it write again what it wrote, so every pixel still ends with the latest point.
 struct FrameSink {
     void put(std::uint32_t visible, __m256i index, __m256i color) {
-        for_each_visible(visible, index, color,
-                         [](std::uint32_t i, std::uint32_t c) { frame_buffer.pixels[i] = c; });
+        std::uint32_t indices[8];
+        std::uint32_t colors[8];
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices), packed(visible, index));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(colors), packed(visible, color));
+        for (int slot = 0; slot < 8; ++slot) {
+            frame_buffer.pixels[indices[slot]] = colors[slot];
+        }
     }
 };
 
+// Stores all eight packed lanes and counts only the visible ones: the repeats land in the
+// log's slack or are overwritten by the next group.
 struct LogSink {
     void put(std::uint32_t visible, __m256i index, __m256i color) {
-        for_each_visible(visible, index, color, [this](std::uint32_t i, std::uint32_t c) {
-            log.indices[count] = i;
-            log.colors[count] = c;
-            ++count;
-        });
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(log.indices + count),
+                            packed(visible, index));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(log.colors + count), packed(visible, color));
+        count += __builtin_popcount(visible);
     }
 
     PixelLog log;

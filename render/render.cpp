@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "render/point_kernels.h"
+#include "render/point_paths.h"
 
 ViewAngles view_angles;
 RenderState render_state;

@@ -65,17 +65,9 @@ Rotated rotate_view(float x, float y, float z, const ViewRotation& rotation);
 // depth gives an infinity or a NaN.
 ScreenPoint project_to_screen(const Rotated& rotated);
 
-// Runs one point through rotation and projection and records its working values in the render
-// state, with `current_point` designating `point`. Gives the screen coordinates.
-ScreenPoint transform_and_record(const Point& point, const ViewTrig& trig,
-                                 const ViewRotation& rotation);
-
-// The index in the frame of the pixel that a point at `screen` lands on, or -1 if it lies
-// outside -511..511 by -399..399 (NaN always does). Truncates toward zero; column 1023 and
-// row 799 are never reached.
-std::int32_t pixel_index(const ScreenPoint& screen);
-
-// Writes one pixel if the point lies on the screen (see pixel_index).
+// Writes one pixel if the point lies on the screen: -511 <= sx <= 511 and -399 <= sy <= 399,
+// where NaN never is. The column and the row are the offsets truncated toward zero from the
+// centre, so column 1023 and row 799 are never reached.
 void store_pixel(const ScreenPoint& screen, std::uint32_t color);
 
 // The pixel value of a point's float colour, truncated toward zero. A colour that is NaN or
@@ -87,9 +79,9 @@ void plot_point(const Point& point, std::uint32_t color);
 
 // Plots `count` points in index order, each in its own colour: a later point overwrites an
 // earlier one at the same pixel. A count of 0 or less draws nothing and records nothing.
-// Takes the widest vector path that the processor offers and, on a machine with more than one
-// core and for large counts, shares the points with one helper thread; the frame and the
-// render state come out exactly as from draw_points_scalar.
+// Takes the widest vector path that the processor offers and, when the process may run on
+// more than one processor and the count is large, shares the points with one helper thread;
+// the frame and the render state come out exactly as from draw_points_scalar.
 void draw_points(const Point* points, std::int32_t count);
 
 // Ends draw_points' helper thread, if one was started, and waits for it; draw_points then
@@ -99,21 +91,6 @@ void stop_drawing_helper();
 // The reference for draw_points: one point after another through rotate_view,
 // project_to_screen and store_pixel.
 void draw_points_scalar(const Point* points, std::int32_t count);
-
-// The ways of drawing a run of points, from the plain loop to the widest vectors.
-enum class PointPath { scalar, avx2, avx512 };
-
-// Whether this build and this processor can take `path`; scalar always can.
-bool point_path_supported(PointPath path);
-
-// The path that draw_points takes on this processor.
-PointPath best_point_path();
-
-// draw_points through a chosen path, on the calling thread alone or sharing the points with
-// the helper thread (when the machine has one), so that tests and benchmarks can compare
-// every combination. `path` must be supported.
-void draw_points_through(PointPath path, bool share_with_helper, const Point* points,
-                         std::int32_t count);
 
 // Plots the whole x, y, z triples among `float_count` floats in white; a trailing partial
 // triple is ignored. A count of 0 or less draws nothing and records nothing.

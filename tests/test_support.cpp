@@ -21,14 +21,7 @@ std::uint32_t difference_of(std::uint32_t actual, std::uint32_t expected) {
     return actual == 0 ? only_in_expected : lit_in_both_differently;
 }
 
-std::string written_image(const FrameBuffer& frame, const std::string& name) {
-    const std::string path = name + ".ppm";
-    write_frame_image(frame, path);
-    return std::filesystem::absolute(path).string();
-}
-
-}  // namespace
-
+// A binary PPM, for a person to look at.
 void write_frame_image(const FrameBuffer& frame, const std::string& path) {
     std::ofstream out(path, std::ios::binary);
     out << "P6\n" << screen_width << ' ' << screen_height << "\n255\n";
@@ -38,6 +31,14 @@ void write_frame_image(const FrameBuffer& frame, const std::string& path) {
         out.write(rgb, 3);
     }
 }
+
+std::string written_image(const FrameBuffer& frame, const std::string& name) {
+    const std::string path = name + ".ppm";
+    write_frame_image(frame, path);
+    return std::filesystem::absolute(path).string();
+}
+
+}  // namespace
 
 ::testing::AssertionResult frames_match(const FrameBuffer& actual, const FrameBuffer& expected,
                                         const std::string& name) {

@@ -41,9 +41,6 @@ inline std::size_t lit_pixel_count(const FrameBuffer& frame) {
 
 inline bool frame_is_black(const FrameBuffer& frame) { return lit_pixel_count(frame) == 0; }
 
-// Writes a frame as a binary PPM so that a person can look at a failing comparison.
-void write_frame_image(const FrameBuffer& frame, const std::string& path);
-
 // Whether two frames are equal pixel for pixel. On any difference three pictures are written
 // for a person to look at, and the failure message names them: `name`_actual.ppm,
 // `name`_expected.ppm and `name`_difference.ppm, in which a pixel lit only in the actual frame

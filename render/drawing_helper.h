@@ -1,0 +1,20 @@
+#pragma once
+
+// Inside the renderer only: the helper thread that draw_points shares its points with.
+
+#include <cstdint>
+
+#include "render/point_kernels.h"
+#include "render/point_paths.h"
+#include "scene/scene.h"
+
+// Plots `count` points (1 or more) into the frame with `kernels`, sharing them with the helper
+// thread as `sharing` says, and leaves exactly the frame that kernels.draw alone would leave.
+// Draws them all on the calling thread when sharing does not pay or no helper can be had.
+// Does not record the render state.
+void draw_span_shared(const SpanKernels& kernels, const Point* points, std::int32_t count,
+                      const ViewRotation& rotation, Sharing sharing);
+
+// How many processors this process may run on (processor_count.cpp): those its affinity
+// allows, at least 1.
+int usable_processor_count();

@@ -1,0 +1,47 @@
+#pragma once
+
+// The working parts of draw_points, for the tests, the benchmarks and the fuzz target: the
+// steps that the kernels share, the kernels to choose from, and a way to pick one and decide
+// how it shares the points with the helper thread.
+
+#include <cstdint>
+
+#include "render/render.h"
+#include "scene/scene.h"
+
+// Runs one point through rotation and projection and records its working values in the render
+// state, with `current_point` designating `point`. Gives the screen coordinates.
+ScreenPoint transform_and_record(const Point& point, const ViewTrig& trig,
+                                 const ViewRotation& rotation);
+
+// The index in the frame of the pixel that a point at `screen` lands on, or -1 if it lies
+// outside -511..511 by -399..399 (NaN always does). Truncates toward zero; column 1023 and
+// row 799 are never reached.
+std::int32_t pixel_index(const ScreenPoint& screen);
+
+// The ways of drawing a run of points, from the plain loop to the widest vectors.
+enum class PointPath { scalar, avx2, avx512 };
+
+// Whether this build and this processor can take `path`; scalar always can.
+bool point_path_supported(PointPath path);
+
+// The path that draw_points takes on this processor.
+PointPath best_point_path();
+
+// How a draw shares its points with the helper thread.
+enum class Sharing {
+    // The calling thread draws every point.
+    alone,
+    // As draw_points does: for large counts and with more than one processor to run on, the
+    // helper takes whatever blocks it gets to before the calling thread has drawn them all.
+    with_helper,
+    // For tests: whatever the count and the number of processors, the helper logs blocks from
+    // the back until its log is full or none are left, and only then does the calling thread
+    // draw the rest, so the logging path is taken every time. Falls back to `alone` only if
+    // no thread can be started, or after stop_drawing_helper.
+    helper_first,
+};
+
+// draw_points through a chosen path and way of sharing, so that tests and benchmarks can
+// compare every combination. `path` must be supported.
+void draw_points_through(PointPath path, Sharing sharing, const Point* points, std::int32_t count);

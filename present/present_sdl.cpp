@@ -1,10 +1,19 @@
 #include <SDL.h>
+
+#ifdef POINTCLOUD_HAVE_X11
+#include <SDL_syswm.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#endif
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "common/frame_buffer.h"
 #include "present/present.h"
@@ -12,8 +21,20 @@
 namespace {
 
 constexpr const char* window_title = "Notre première fenêtre";
+constexpr int frame_pitch = screen_width * static_cast<int>(sizeof(std::uint32_t));
+
+// How the frame reaches the window, chosen once when the window is made.
+enum class Path {
+    window_surface,  // the window's own pixels, converted by SDL: the fast path
+    renderer,        // a streaming texture drawn by a renderer (deep colour, Wayland)
+    eight_bit,       // 8-bit pixels of a colour cube, put with Xlib
+    none,            // nothing can show the frame: the loop renders on regardless
+};
 
 SDL_Window* window = nullptr;
+Path path = Path::none;
+SDL_Renderer* renderer = nullptr;
+SDL_Texture* texture = nullptr;
 
 bool is_headless_driver(const char* driver) {
     return driver != nullptr &&
@@ -22,6 +43,30 @@ bool is_headless_driver(const char* driver) {
 
 void report_no_window(const char* reason) {
     std::fprintf(stderr, "pointcloud: no window (%s); rendering without one\n", reason);
+}
+
+bool is_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+
+// Whether an X or Wayland client could reach a display here. Asked before SDL probes, because
+// its Wayland client library complains on standard error where it finds no runtime directory.
+// Where the user names a driver, or a default Wayland socket exists, SDL decides.
+bool display_may_exist() {
+#ifdef __linux__
+    if (is_set("SDL_VIDEODRIVER") || is_set("DISPLAY") || is_set("WAYLAND_DISPLAY") ||
+        is_set("WAYLAND_SOCKET")) {
+        return true;
+    }
+    std::error_code error;
+    return is_set("XDG_RUNTIME_DIR") &&
+           std::filesystem::exists(std::filesystem::path(std::getenv("XDG_RUNTIME_DIR")) /
+                                       "wayland-0",
+                                   error);
+#else
+    return true;
+#endif
 }
 
 // Black beyond the frame when the window has been made larger than it.
@@ -37,23 +82,173 @@ void clear_beyond_frame(SDL_Surface* surface) {
     }
 }
 
-// The frame buffer's pixels are XRGB8888, which is what the window surface holds on X11;
-// the conversion is then a copy row by row, honouring the surface's pitch and size.
-void copy_frame_to(SDL_Surface* surface) {
-    const int width = std::min(surface->w, screen_width);
-    const int height = std::min(surface->h, screen_height);
+// On X11 at 15, 16 and 24 bits the window surface is shared memory with the server; at 24
+// bits its pixels are the frame's own and the conversion is a copy row by row.
+void show_on_surface() {
+    SDL_Surface* surface = SDL_GetWindowSurface(window);
+    if (surface == nullptr) {
+        return;
+    }
     SDL_LockSurface(surface);
-    SDL_ConvertPixels(width, height, SDL_PIXELFORMAT_XRGB8888, frame_buffer.pixels,
-                      screen_width * static_cast<int>(sizeof(std::uint32_t)),
+    SDL_ConvertPixels(std::min(surface->w, screen_width), std::min(surface->h, screen_height),
+                      SDL_PIXELFORMAT_XRGB8888, frame_buffer.pixels, frame_pitch,
                       surface->format->format, surface->pixels, surface->pitch);
     SDL_UnlockSurface(surface);
+    clear_beyond_frame(surface);
+    SDL_UpdateWindowSurface(window);
 }
+
+bool open_renderer() {
+    renderer = SDL_CreateRenderer(window, -1, 0);
+    if (renderer == nullptr) {
+        return false;
+    }
+    texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_XRGB8888, SDL_TEXTUREACCESS_STREAMING,
+                                screen_width, screen_height);
+    return texture != nullptr;
+}
+
+// The renderer's viewport follows the window's size, so the texture lands 1:1 at the top-left
+// and the clear leaves black beyond it.
+void show_with_renderer() {
+    const SDL_Rect frame{0, 0, screen_width, screen_height};
+    SDL_UpdateTexture(texture, nullptr, frame_buffer.pixels, frame_pitch);
+    SDL_SetRenderDrawColor(renderer, 0, 0, 0, SDL_ALPHA_OPAQUE);
+    SDL_RenderClear(renderer);
+    SDL_RenderCopy(renderer, texture, nullptr, &frame);
+    SDL_RenderPresent(renderer);
+}
+
+#ifdef POINTCLOUD_HAVE_X11
+
+// At 8 bits a pixel SDL has no window surface, and OpenGL no visual; Xlib then puts 8-bit
+// pixels from a 6 x 6 x 6 colour cube. Black, white and the pure primaries are exact, every
+// other colour goes to its nearest corner of the cube.
+constexpr int cube_levels = 6;
+
+struct EightBitWindow {
+    Display* display = nullptr;
+    Window window = 0;
+    GC context = nullptr;
+    XImage* image = nullptr;
+    std::array<unsigned long, cube_levels * cube_levels * cube_levels> cube{};
+    std::array<std::uint8_t, 256> level{};  // channel value -> nearest level of the cube
+};
+
+EightBitWindow eight_bit;
+std::array<std::uint8_t, static_cast<std::size_t>(screen_width) * screen_height> eight_bit_pixels;
 
 // Xlib calls this when the connection to the X server fails, and ends the process itself if it
 // returns; its own message depends on how the connection failed and may take several lines.
 int report_lost_display(Display*) {
     std::fprintf(stderr, "pointcloud: lost the connection to the display; ending\n");
     std::exit(EXIT_FAILURE);
+}
+
+// A level of the cube (0 to cube_levels - 1) in the bits of a channel's mask.
+unsigned long level_in_mask(int level, unsigned long mask) {
+    const unsigned long top = mask >> std::countr_zero(mask);
+    return (level * top + (cube_levels - 1) / 2) / (cube_levels - 1) << std::countr_zero(mask);
+}
+
+// The pixel of each colour of the cube: from the channel masks where the visual has them (SDL
+// gives a direct-colour visual linear ramps), otherwise allocated in the window's colour map.
+bool fill_cube(const XWindowAttributes& attributes) {
+    const Visual& visual = *attributes.visual;
+    for (int index = 0; index < static_cast<int>(eight_bit.cube.size()); ++index) {
+        const int red = index / (cube_levels * cube_levels);
+        const int green = index / cube_levels % cube_levels;
+        const int blue = index % cube_levels;
+        if (visual.c_class == TrueColor || visual.c_class == DirectColor) {
+            eight_bit.cube[index] = level_in_mask(red, visual.red_mask) |
+                                    level_in_mask(green, visual.green_mask) |
+                                    level_in_mask(blue, visual.blue_mask);
+            continue;
+        }
+        XColor colour{};
+        colour.red = static_cast<unsigned short>(red * 65535 / (cube_levels - 1));
+        colour.green = static_cast<unsigned short>(green * 65535 / (cube_levels - 1));
+        colour.blue = static_cast<unsigned short>(blue * 65535 / (cube_levels - 1));
+        if (XAllocColor(eight_bit.display, attributes.colormap, &colour) == 0) {
+            return false;
+        }
+        eight_bit.cube[index] = colour.pixel;
+    }
+    return true;
+}
+
+bool open_eight_bit() {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    XWindowAttributes attributes;
+    if (SDL_GetWindowWMInfo(window, &info) == SDL_FALSE || info.subsystem != SDL_SYSWM_X11 ||
+        XGetWindowAttributes(info.info.x11.display, info.info.x11.window, &attributes) == 0 ||
+        attributes.depth != 8) {
+        return false;
+    }
+    eight_bit.display = info.info.x11.display;
+    eight_bit.window = info.info.x11.window;
+    if (!fill_cube(attributes)) {
+        return false;
+    }
+    for (int value = 0; value < 256; ++value) {
+        eight_bit.level[value] = static_cast<std::uint8_t>((value * (cube_levels - 1) + 127) / 255);
+    }
+    eight_bit.context = XCreateGC(eight_bit.display, eight_bit.window, 0, nullptr);
+    eight_bit.image = XCreateImage(eight_bit.display, attributes.visual, 8, ZPixmap, 0,
+                                   reinterpret_cast<char*>(eight_bit_pixels.data()), screen_width,
+                                   screen_height, 8, screen_width);
+    return eight_bit.image != nullptr;
+}
+
+void show_eight_bit() {
+    for (std::size_t i = 0; i < eight_bit_pixels.size(); ++i) {
+        const std::uint32_t pixel = frame_buffer.pixels[i];
+        const int index = (eight_bit.level[(pixel >> 16) & 0xFF] * cube_levels +
+                           eight_bit.level[(pixel >> 8) & 0xFF]) *
+                              cube_levels +
+                          eight_bit.level[pixel & 0xFF];
+        eight_bit_pixels[i] = static_cast<std::uint8_t>(eight_bit.cube[index]);
+    }
+    int width = 0;
+    int height = 0;
+    SDL_GetWindowSize(window, &width, &height);
+    XPutImage(eight_bit.display, eight_bit.window, eight_bit.context, eight_bit.image, 0, 0, 0, 0,
+              screen_width, screen_height);
+    XSetForeground(eight_bit.display, eight_bit.context, eight_bit.cube[0]);
+    XFillRectangle(eight_bit.display, eight_bit.window, eight_bit.context, screen_width, 0,
+                   std::max(width - screen_width, 0), height);
+    XFillRectangle(eight_bit.display, eight_bit.window, eight_bit.context, 0, screen_height,
+                   screen_width, std::max(height - screen_height, 0));
+    XFlush(eight_bit.display);
+}
+
+void close_eight_bit() {
+    // The pixels are ours, not Xlib's to free.
+    eight_bit.image->data = nullptr;
+    XDestroyImage(eight_bit.image);
+    XFreeGC(eight_bit.display, eight_bit.context);
+}
+
+#endif
+
+// The fastest way that works on this display; the order matters, since a renderer that fails
+// may already have re-created the window for OpenGL.
+Path choose_path() {
+    if (SDL_GetWindowSurface(window) != nullptr) {
+        return Path::window_surface;
+    }
+#ifdef POINTCLOUD_HAVE_X11
+    if (open_eight_bit()) {
+        return Path::eight_bit;
+    }
+#endif
+    if (open_renderer()) {
+        return Path::renderer;
+    }
+    std::fprintf(stderr, "pointcloud: the window cannot show the frame (%s); rendering on\n",
+                 SDL_GetError());
+    return Path::none;
 }
 
 // Whether a close request was among the pending events.
@@ -67,12 +262,30 @@ bool close_requested() {
     return false;
 }
 
+void close_window() {
+#ifdef POINTCLOUD_HAVE_X11
+    if (path == Path::eight_bit) {
+        close_eight_bit();
+    }
+#endif
+    if (renderer != nullptr) {
+        SDL_DestroyRenderer(renderer);  // its textures with it
+    }
+    SDL_DestroyWindow(window);
+    window = nullptr;
+    SDL_Quit();
+}
+
 }  // namespace
 
 // SDL keeps no module handle of the program's.
 void store_instance_handle() {}
 
 void init_window() {
+    if (!display_may_exist()) {
+        report_no_window("no display");
+        return;
+    }
     // The window surface is then shared memory with the X server rather than an OpenGL
     // texture: about a millisecond a frame instead of seven to eleven.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
@@ -80,7 +293,7 @@ void init_window() {
         report_no_window(SDL_GetError());
         return;
     }
-    // Without a display SDL falls back to a driver that shows nothing.
+    // Where no display answers, SDL falls back to a driver that shows nothing.
     if (is_headless_driver(SDL_GetCurrentVideoDriver())) {
         report_no_window("no display");
         SDL_Quit();
@@ -93,24 +306,36 @@ void init_window() {
         SDL_Quit();
         return;
     }
+    path = choose_path();
+#ifdef POINTCLOUD_HAVE_X11
     // After SDL's set-up, so that no handler of SDL's replaces it.
-    XSetIOErrorHandler(report_lost_display);
+    if (std::strcmp(SDL_GetCurrentVideoDriver(), "x11") == 0) {
+        XSetIOErrorHandler(report_lost_display);
+    }
+#endif
 }
 
 bool present_frame() {
     if (window == nullptr) {
         return true;
     }
-    SDL_Surface* surface = SDL_GetWindowSurface(window);
-    if (surface != nullptr) {
-        copy_frame_to(surface);
-        clear_beyond_frame(surface);
-        SDL_UpdateWindowSurface(window);
+    switch (path) {
+    case Path::window_surface:
+        show_on_surface();
+        break;
+    case Path::renderer:
+        show_with_renderer();
+        break;
+    case Path::eight_bit:
+#ifdef POINTCLOUD_HAVE_X11
+        show_eight_bit();
+#endif
+        break;
+    case Path::none:
+        break;
     }
     if (close_requested()) {
-        SDL_DestroyWindow(window);
-        window = nullptr;
-        SDL_Quit();
+        close_window();
         return false;
     }
     return true;

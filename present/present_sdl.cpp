@@ -36,11 +36,6 @@ Path path = Path::none;
 SDL_Renderer* renderer = nullptr;
 SDL_Texture* texture = nullptr;
 
-bool is_headless_driver(const char* driver) {
-    return driver != nullptr &&
-           (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0);
-}
-
 void report_no_window(const char* reason) {
     std::fprintf(stderr, "pointcloud: no window (%s); rendering without one\n", reason);
 }
@@ -61,9 +56,8 @@ bool display_may_exist() {
     }
     std::error_code error;
     return is_set("XDG_RUNTIME_DIR") &&
-           std::filesystem::exists(std::filesystem::path(std::getenv("XDG_RUNTIME_DIR")) /
-                                       "wayland-0",
-                                   error);
+           std::filesystem::exists(
+               std::filesystem::path(std::getenv("XDG_RUNTIME_DIR")) / "wayland-0", error);
 #else
     return true;
 #endif
@@ -121,22 +115,18 @@ void show_with_renderer() {
 
 #ifdef POINTCLOUD_HAVE_X11
 
-// At 8 bits a pixel SDL has no window surface, and OpenGL no visual; Xlib then puts 8-bit
-// pixels from a 6 x 6 x 6 colour cube. Black, white and the pure primaries are exact, every
-// other colour goes to its nearest corner of the cube.
-constexpr int cube_levels = 6;
+// At 8 bits a pixel SDL has no window surface and OpenGL no visual: Xlib then puts 8-bit
+// pixels of a 6 x 6 x 6 colour cube. Black, white and the pure primaries are exact, any other
+// colour goes to the nearest corner of the cube. The image and its graphics context live as
+// long as the process, like the connection they belong to.
+constexpr std::size_t cube_levels = 6;
 
-struct EightBitWindow {
-    Display* display = nullptr;
-    Window window = 0;
-    GC context = nullptr;
-    XImage* image = nullptr;
-    std::array<unsigned long, cube_levels * cube_levels * cube_levels> cube{};
-    std::array<std::uint8_t, 256> level{};  // channel value -> nearest level of the cube
-};
-
-EightBitWindow eight_bit;
-std::array<std::uint8_t, static_cast<std::size_t>(screen_width) * screen_height> eight_bit_pixels;
+Display* x_display = nullptr;
+Window x_window = 0;
+GC x_context = nullptr;
+XImage* x_image = nullptr;
+std::array<unsigned long, cube_levels * cube_levels * cube_levels> cube_pixels{};
+std::array<std::uint8_t, screen_pixel_count> eight_bit_pixels;
 
 // Xlib calls this when the connection to the X server fails, and ends the process itself if it
 // returns; its own message depends on how the connection failed and may take several lines.
@@ -145,34 +135,36 @@ int report_lost_display(Display*) {
     std::exit(EXIT_FAILURE);
 }
 
-// A level of the cube (0 to cube_levels - 1) in the bits of a channel's mask.
-unsigned long level_in_mask(int level, unsigned long mask) {
-    const unsigned long top = mask >> std::countr_zero(mask);
-    return (level * top + (cube_levels - 1) / 2) / (cube_levels - 1) << std::countr_zero(mask);
+std::size_t nearest_level(std::uint32_t channel) {
+    return (channel * (cube_levels - 1) + 127) / 255;
+}
+
+// A level of the cube in the bits of a channel's mask.
+unsigned long level_in_mask(std::size_t level, unsigned long mask) {
+    const int shift = std::countr_zero(mask);
+    return ((level * (mask >> shift) + (cube_levels - 1) / 2) / (cube_levels - 1)) << shift;
 }
 
 // The pixel of each colour of the cube: from the channel masks where the visual has them (SDL
 // gives a direct-colour visual linear ramps), otherwise allocated in the window's colour map.
 bool fill_cube(const XWindowAttributes& attributes) {
     const Visual& visual = *attributes.visual;
-    for (int index = 0; index < static_cast<int>(eight_bit.cube.size()); ++index) {
-        const int red = index / (cube_levels * cube_levels);
-        const int green = index / cube_levels % cube_levels;
-        const int blue = index % cube_levels;
-        if (visual.c_class == TrueColor || visual.c_class == DirectColor) {
-            eight_bit.cube[index] = level_in_mask(red, visual.red_mask) |
-                                    level_in_mask(green, visual.green_mask) |
-                                    level_in_mask(blue, visual.blue_mask);
-            continue;
-        }
+    const bool masked = visual.c_class == TrueColor || visual.c_class == DirectColor;
+    for (std::size_t index = 0; index < cube_pixels.size(); ++index) {
+        const std::size_t levels[3] = {index / (cube_levels * cube_levels),
+                                       index / cube_levels % cube_levels, index % cube_levels};
         XColor colour{};
-        colour.red = static_cast<unsigned short>(red * 65535 / (cube_levels - 1));
-        colour.green = static_cast<unsigned short>(green * 65535 / (cube_levels - 1));
-        colour.blue = static_cast<unsigned short>(blue * 65535 / (cube_levels - 1));
-        if (XAllocColor(eight_bit.display, attributes.colormap, &colour) == 0) {
+        colour.red = static_cast<unsigned short>(levels[0] * 65535 / (cube_levels - 1));
+        colour.green = static_cast<unsigned short>(levels[1] * 65535 / (cube_levels - 1));
+        colour.blue = static_cast<unsigned short>(levels[2] * 65535 / (cube_levels - 1));
+        if (masked) {
+            colour.pixel = level_in_mask(levels[0], visual.red_mask) |
+                           level_in_mask(levels[1], visual.green_mask) |
+                           level_in_mask(levels[2], visual.blue_mask);
+        } else if (XAllocColor(x_display, attributes.colormap, &colour) == 0) {
             return false;
         }
-        eight_bit.cube[index] = colour.pixel;
+        cube_pixels[index] = colour.pixel;
     }
     return true;
 }
@@ -186,48 +178,37 @@ bool open_eight_bit() {
         attributes.depth != 8) {
         return false;
     }
-    eight_bit.display = info.info.x11.display;
-    eight_bit.window = info.info.x11.window;
+    x_display = info.info.x11.display;
+    x_window = info.info.x11.window;
     if (!fill_cube(attributes)) {
         return false;
     }
-    for (int value = 0; value < 256; ++value) {
-        eight_bit.level[value] = static_cast<std::uint8_t>((value * (cube_levels - 1) + 127) / 255);
-    }
-    eight_bit.context = XCreateGC(eight_bit.display, eight_bit.window, 0, nullptr);
-    eight_bit.image = XCreateImage(eight_bit.display, attributes.visual, 8, ZPixmap, 0,
-                                   reinterpret_cast<char*>(eight_bit_pixels.data()), screen_width,
-                                   screen_height, 8, screen_width);
-    return eight_bit.image != nullptr;
+    x_context = XCreateGC(x_display, x_window, 0, nullptr);
+    x_image = XCreateImage(x_display, attributes.visual, 8, ZPixmap, 0,
+                           reinterpret_cast<char*>(eight_bit_pixels.data()), screen_width,
+                           screen_height, 8, screen_width);
+    return x_image != nullptr;
 }
 
 void show_eight_bit() {
-    for (std::size_t i = 0; i < eight_bit_pixels.size(); ++i) {
+    for (std::size_t i = 0; i < screen_pixel_count; ++i) {
         const std::uint32_t pixel = frame_buffer.pixels[i];
-        const int index = (eight_bit.level[(pixel >> 16) & 0xFF] * cube_levels +
-                           eight_bit.level[(pixel >> 8) & 0xFF]) *
-                              cube_levels +
-                          eight_bit.level[pixel & 0xFF];
-        eight_bit_pixels[i] = static_cast<std::uint8_t>(eight_bit.cube[index]);
+        const std::size_t index = (nearest_level((pixel >> 16) & 0xFF) * cube_levels +
+                                   nearest_level((pixel >> 8) & 0xFF)) *
+                                      cube_levels +
+                                  nearest_level(pixel & 0xFF);
+        eight_bit_pixels[i] = static_cast<std::uint8_t>(cube_pixels[index]);
     }
     int width = 0;
     int height = 0;
     SDL_GetWindowSize(window, &width, &height);
-    XPutImage(eight_bit.display, eight_bit.window, eight_bit.context, eight_bit.image, 0, 0, 0, 0,
-              screen_width, screen_height);
-    XSetForeground(eight_bit.display, eight_bit.context, eight_bit.cube[0]);
-    XFillRectangle(eight_bit.display, eight_bit.window, eight_bit.context, screen_width, 0,
+    XPutImage(x_display, x_window, x_context, x_image, 0, 0, 0, 0, screen_width, screen_height);
+    XSetForeground(x_display, x_context, cube_pixels[0]);
+    XFillRectangle(x_display, x_window, x_context, screen_width, 0,
                    std::max(width - screen_width, 0), height);
-    XFillRectangle(eight_bit.display, eight_bit.window, eight_bit.context, 0, screen_height,
-                   screen_width, std::max(height - screen_height, 0));
-    XFlush(eight_bit.display);
-}
-
-void close_eight_bit() {
-    // The pixels are ours, not Xlib's to free.
-    eight_bit.image->data = nullptr;
-    XDestroyImage(eight_bit.image);
-    XFreeGC(eight_bit.display, eight_bit.context);
+    XFillRectangle(x_display, x_window, x_context, 0, screen_height, screen_width,
+                   std::max(height - screen_height, 0));
+    XFlush(x_display);
 }
 
 #endif
@@ -263,11 +244,6 @@ bool close_requested() {
 }
 
 void close_window() {
-#ifdef POINTCLOUD_HAVE_X11
-    if (path == Path::eight_bit) {
-        close_eight_bit();
-    }
-#endif
     if (renderer != nullptr) {
         SDL_DestroyRenderer(renderer);  // its textures with it
     }
@@ -294,7 +270,8 @@ void init_window() {
         return;
     }
     // Where no display answers, SDL falls back to a driver that shows nothing.
-    if (is_headless_driver(SDL_GetCurrentVideoDriver())) {
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0) {
         report_no_window("no display");
         SDL_Quit();
         return;
@@ -309,7 +286,7 @@ void init_window() {
     path = choose_path();
 #ifdef POINTCLOUD_HAVE_X11
     // After SDL's set-up, so that no handler of SDL's replaces it.
-    if (std::strcmp(SDL_GetCurrentVideoDriver(), "x11") == 0) {
+    if (std::strcmp(driver, "x11") == 0) {
         XSetIOErrorHandler(report_lost_display);
     }
 #endif
@@ -320,19 +297,19 @@ bool present_frame() {
         return true;
     }
     switch (path) {
-    case Path::window_surface:
-        show_on_surface();
-        break;
-    case Path::renderer:
-        show_with_renderer();
-        break;
-    case Path::eight_bit:
+        case Path::window_surface:
+            show_on_surface();
+            break;
+        case Path::renderer:
+            show_with_renderer();
+            break;
+        case Path::eight_bit:
 #ifdef POINTCLOUD_HAVE_X11
-        show_eight_bit();
+            show_eight_bit();
 #endif
-        break;
-    case Path::none:
-        break;
+            break;
+        case Path::none:
+            break;
     }
     if (close_requested()) {
         close_window();

@@ -60,6 +60,7 @@ std::vector<std::uint32_t> colour_map_of(Display* display, const XWindowAttribut
     }
     XQueryColors(display, attributes.colormap, cells.data(), static_cast<int>(cells.size()));
     std::vector<std::uint32_t> colours;
+    colours.reserve(cells.size());
     for (const XColor& cell : cells) {
         colours.push_back(((cell.red >> 8U) << 16U) | ((cell.green >> 8U) << 8U) |
                           (cell.blue >> 8U));

@@ -19,17 +19,20 @@
 #   window_test.sh display-lost PROGRAM
 #       When the X server ends under it, the program ends with status 1 and one line on
 #       standard error.
-#   window_test.sh wayland PROGRAM
-#       Under a Wayland compositor (nested in Xvfb) the program renders in its window without
-#       a word on its own behalf, and SIGTERM ends it with 0.
+#   window_test.sh wayland PROGRAM MATCH_FRAME
+#       Under a Wayland compositor (nested in Xvfb) the window shows a frame of the animation
+#       exactly, and SIGTERM ends the program with 0.
+#   window_test.sh wine-prefix PROGRAM
+#       Makes the Wine prefix named by WINEPREFIX, for the tests of PROGRAM to share.
 #   window_test.sh soak PROGRAM SEND_CLOSE FRAMES
 #   window_test.sh soak-headless PROGRAM FRAMES
 #       Runs the program, with its window or without a display, for FRAMES frames: FPS lines
 #       keep coming, the resident memory does not grow after the first second, and (with the
 #       window) a close request ends it with status 0.
 #
-# A PROGRAM ending in .exe is the Windows build and runs under Wine; where it has not been
-# built the test is skipped (status 77). Every wait has one deadline and names what it waited
+# A PROGRAM ending in .exe is the Windows build and runs under Wine, in the prefix named by
+# WINEPREFIX or else in a fresh one; where it has not been built the test is skipped (status
+# 77). Every wait has one deadline and names what it waited
 # for; everything started is ended and waited for.
 set -euo pipefail
 
@@ -43,6 +46,7 @@ status=
 wm_pid=
 cover_pid=
 program_pid=
+wine_started=
 
 if [[ $program == *.exe ]] && [ ! -f "$program" ]; then
     echo "SKIP: $program has not been built"
@@ -67,7 +71,7 @@ cleanup() {
     [ -z "$cover_pid" ] || end_process "$cover_pid"
     [ -z "$wm_pid" ] || end_process "$wm_pid"
     [ -z "$compositor_pid" ] || end_process "$compositor_pid"
-    if [ -n "${WINEPREFIX:-}" ]; then
+    if [ -n "$wine_started" ]; then
         wineserver -k 2>/dev/null || true
         wineserver -w 2>/dev/null || true
     fi
@@ -114,13 +118,24 @@ start_window_manager() {
     wait_for 10 "the window manager" wmctrl -m
 }
 
-# A fresh Wine prefix, warmed up so that the program's run does not wait for Wine's
-# background services.
+# Wine's server, kept running, and its background services started and settled, so that the
+# program's run does not wait for them. Making a fresh prefix takes seconds.
 prepare_wine() {
-    export WINEPREFIX="$work/wine" WINEDEBUG=-all
-    mkdir "$WINEPREFIX"
+    export WINEDEBUG=-all
+    if [ -z "${WINEPREFIX:-}" ]; then
+        export WINEPREFIX="$work/wine"
+        mkdir "$WINEPREFIX"
+    fi
+    wine_started=yes
     wineserver -p
     wine cmd /c exit >/dev/null 2>&1 || true
+}
+
+wine_prefix() {
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    prepare_wine
+    echo "Wine prefix made in $WINEPREFIX"
 }
 
 # Starts the program with its output in files; `closed` names the descriptors to close
@@ -323,24 +338,35 @@ display_lost() {
 
 has_socket() { test -S "$XDG_RUNTIME_DIR/pointcloud-test"; }
 
+has_compositor_window() {
+    window=$(xdotool search --class '^Weston Compositor$' 2>/dev/null | head -n 1 || true)
+    [ -n "$window" ]
+}
+
 wayland() {
+    match_frame=$3
     start_xvfb
     export XDG_RUNTIME_DIR="$work/runtime"
     mkdir -m 700 "$XDG_RUNTIME_DIR"
-    # The headless backend offers no seat, and SDL's Wayland driver crashes without one.
-    weston --backend=x11-backend.so --use-pixman --socket=pointcloud-test \
-        >"$work/compositor" 2>&1 &
+    # Nested in an X window, since the headless backend offers no seat and SDL's Wayland driver
+    # crashes without one. The kiosk shell gives the program the whole output, larger than the
+    # frame; the compositor draws the pointer where the X pointer is, so that goes beyond the
+    # frame.
+    weston --backend=x11-backend.so --use-pixman --shell=kiosk-shell.so --width=1100 \
+        --height=900 --socket=pointcloud-test >"$work/compositor" 2>&1 &
     compositor_pid=$!
     wait_for 10 "the compositor's socket" has_socket
-    unset DISPLAY
+    wait_for 10 "the compositor's window" has_compositor_window
+    xdotool mousemove --window "$window" 1090 890
     export WAYLAND_DISPLAY=pointcloud-test SDL_VIDEODRIVER=wayland
-    start_program
+    DISPLAY= start_program
     wait_for_fps_lines 30
+    wait_for_frame
     kill -TERM "$program_pid"
     wait_for_end "SIGTERM"
     [ "$status" -eq 0 ] || fail "ended with status $status after SIGTERM"
-    ! grep -q '^pointcloud:' "$work/err" || fail "the program had a window to complain about"
-    echo "rendered under Wayland, ended by SIGTERM with status 0 after $(fps_line_count) frames"
+    ! grep -q '^pointcloud:' "$work/err" || fail "the program did not show its frame"
+    echo "under Wayland: $(cat "$work/match"); ended by SIGTERM with status 0"
 }
 
 resident_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$program_pid/status"; }
@@ -402,7 +428,8 @@ case $mode in
     no-display) no_display ;;
     window-faults) window_faults "$@" ;;
     display-lost) display_lost ;;
-    wayland) wayland ;;
+    wayland) wayland "$@" ;;
+    wine-prefix) wine_prefix ;;
     soak) soak "$@" ;;
     soak-headless) soak_headless "$@" ;;
     *) echo "usage: see the head of $0" >&2; exit 2 ;;

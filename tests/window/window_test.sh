@@ -128,7 +128,9 @@ prepare_wine() {
     fi
     wine_started=yes
     wineserver -p
-    wine cmd /c exit >/dev/null 2>&1 || true
+    local started=0
+    timeout 60 wine cmd /c exit >/dev/null 2>&1 || started=$?
+    [ "$started" -ne 124 ] || fail "waited 60 s for Wine to start"
 }
 
 wine_prefix() {
@@ -203,7 +205,7 @@ shows_a_frame() {
 
 # Waits for the window to show a frame: screenshots until one does, in case one is taken
 # mid-update or before the first frame.
-wait_for_frame() { wait_for 30 "the window to show a frame of the turn" shows_a_frame "$@"; }
+wait_for_frame() { wait_for 30 "the window to show a frame of the turn" shows_a_frame; }
 
 shows_frames() {
     match_frame=$3
@@ -359,7 +361,7 @@ wayland() {
     wait_for 10 "the compositor's window" has_compositor_window
     xdotool mousemove --window "$window" 1090 890
     export WAYLAND_DISPLAY=pointcloud-test SDL_VIDEODRIVER=wayland
-    DISPLAY= start_program
+    DISPLAY='' start_program
     wait_for_fps_lines 30
     wait_for_frame
     kill -TERM "$program_pid"

@@ -1,14 +1,15 @@
 #pragma once
 
-// The window that shows the frame buffer: one per platform backend behind these three
-// routines. Its client area is 1024 by 800 pixels, titled "Notre première fenêtre", and the
-// frame buffer is copied into it 1:1 from the top-left corner, whatever size the window is
-// given later; any part of the window beyond the frame is black.
+// The window that shows the frame buffer: one per platform backend behind these routines. Its
+// client area is 1024 by 800 pixels, titled "Notre première fenêtre", and the frame buffer is
+// copied into it 1:1 from the top-left corner, whatever size the window is given later; any part of
+// the window beyond the frame is black.
 //
-// Where no window can be made (no display), init_window says so in one line on standard
-// error and present_frame does nothing, so the program renders on in memory. Where the
-// connection to the display can fail later (X11), the process then ends with status 1 after
-// one line on standard error.
+// The frame is shown right at any colour depth of the display. Where no window can be made
+// (no display), or the window cannot show the frame, init_window says so in one line on
+// standard error and present_frame shows nothing, so the program renders on in memory. Where
+// the connection to the display can fail later (X11), the process then ends with status 1
+// after one line on standard error.
 
 // Makes sure that standard input, output and error are open, opening each one that is not on
 // the null device, so that nothing opened later takes its place: a closed standard output would

@@ -1,10 +1,15 @@
 #include <SDL.h>
-#include <X11/Xlib.h>
+
+#ifdef POINTCLOUD_HAVE_X11
+#include "present/present_sdl_xlib.h"
+#endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "common/frame_buffer.h"
 #include "present/present.h"
@@ -12,16 +17,46 @@
 namespace {
 
 constexpr const char* window_title = "Notre première fenêtre";
+constexpr int frame_pitch = screen_width * static_cast<int>(sizeof(std::uint32_t));
+
+// How the frame reaches the window, chosen once when the window is made.
+enum class Path {
+    window_surface,  // the window's own pixels, converted by SDL: the fast path
+    renderer,        // a streaming texture drawn by a renderer (deep colour, Wayland)
+    eight_bit,       // 8-bit pixels of a colour cube, put with Xlib
+    none,            // nothing can show the frame: the loop renders on regardless
+};
 
 SDL_Window* window = nullptr;
-
-bool is_headless_driver(const char* driver) {
-    return driver != nullptr &&
-           (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0);
-}
+Path path = Path::none;
+SDL_Renderer* renderer = nullptr;
+SDL_Texture* texture = nullptr;
 
 void report_no_window(const char* reason) {
     std::fprintf(stderr, "pointcloud: no window (%s); rendering without one\n", reason);
+}
+
+bool is_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+
+// Whether an X or Wayland client could reach a display here. Asked before SDL probes, because
+// its Wayland client library complains on standard error where it finds no runtime directory.
+// Where the user names a driver, or a default Wayland socket exists, SDL decides.
+bool display_may_exist() {
+#ifdef __linux__
+    if (is_set("SDL_VIDEODRIVER") || is_set("DISPLAY") || is_set("WAYLAND_DISPLAY") ||
+        is_set("WAYLAND_SOCKET")) {
+        return true;
+    }
+    std::error_code error;
+    return is_set("XDG_RUNTIME_DIR") &&
+           std::filesystem::exists(
+               std::filesystem::path(std::getenv("XDG_RUNTIME_DIR")) / "wayland-0", error);
+#else
+    return true;
+#endif
 }
 
 // Black beyond the frame when the window has been made larger than it.
@@ -37,23 +72,60 @@ void clear_beyond_frame(SDL_Surface* surface) {
     }
 }
 
-// The frame buffer's pixels are XRGB8888, which is what the window surface holds on X11;
-// the conversion is then a copy row by row, honouring the surface's pitch and size.
-void copy_frame_to(SDL_Surface* surface) {
-    const int width = std::min(surface->w, screen_width);
-    const int height = std::min(surface->h, screen_height);
+// On X11 at 15, 16 and 24 bits the window surface is shared memory with the server; at 24
+// bits its pixels are the frame's own and the conversion is a copy row by row.
+void show_on_surface() {
+    SDL_Surface* surface = SDL_GetWindowSurface(window);
+    if (surface == nullptr) {
+        return;
+    }
     SDL_LockSurface(surface);
-    SDL_ConvertPixels(width, height, SDL_PIXELFORMAT_XRGB8888, frame_buffer.pixels,
-                      screen_width * static_cast<int>(sizeof(std::uint32_t)),
+    SDL_ConvertPixels(std::min(surface->w, screen_width), std::min(surface->h, screen_height),
+                      SDL_PIXELFORMAT_XRGB8888, frame_buffer.pixels, frame_pitch,
                       surface->format->format, surface->pixels, surface->pitch);
     SDL_UnlockSurface(surface);
+    clear_beyond_frame(surface);
+    SDL_UpdateWindowSurface(window);
 }
 
-// Xlib calls this when the connection to the X server fails, and ends the process itself if it
-// returns; its own message depends on how the connection failed and may take several lines.
-int report_lost_display(Display*) {
-    std::fprintf(stderr, "pointcloud: lost the connection to the display; ending\n");
-    std::exit(EXIT_FAILURE);
+bool open_renderer() {
+    renderer = SDL_CreateRenderer(window, -1, 0);
+    if (renderer == nullptr) {
+        return false;
+    }
+    texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_XRGB8888, SDL_TEXTUREACCESS_STREAMING,
+                                screen_width, screen_height);
+    return texture != nullptr;
+}
+
+// The renderer's viewport follows the window's size, so the texture lands 1:1 at the top-left
+// and the clear leaves black beyond it.
+void show_with_renderer() {
+    const SDL_Rect frame{0, 0, screen_width, screen_height};
+    SDL_UpdateTexture(texture, nullptr, frame_buffer.pixels, frame_pitch);
+    SDL_SetRenderDrawColor(renderer, 0, 0, 0, SDL_ALPHA_OPAQUE);
+    SDL_RenderClear(renderer);
+    SDL_RenderCopy(renderer, texture, nullptr, &frame);
+    SDL_RenderPresent(renderer);
+}
+
+// The fastest way that works on this display; the order matters, since a renderer that fails
+// may already have re-created the window for OpenGL.
+Path choose_path() {
+    if (SDL_GetWindowSurface(window) != nullptr) {
+        return Path::window_surface;
+    }
+#ifdef POINTCLOUD_HAVE_X11
+    if (open_eight_bit(window)) {
+        return Path::eight_bit;
+    }
+#endif
+    if (open_renderer()) {
+        return Path::renderer;
+    }
+    std::fprintf(stderr, "pointcloud: the window cannot show the frame (%s); rendering on\n",
+                 SDL_GetError());
+    return Path::none;
 }
 
 // Whether a close request was among the pending events.
@@ -67,12 +139,25 @@ bool close_requested() {
     return false;
 }
 
+void close_window() {
+    if (renderer != nullptr) {
+        SDL_DestroyRenderer(renderer);  // its textures with it
+    }
+    SDL_DestroyWindow(window);
+    window = nullptr;
+    SDL_Quit();
+}
+
 }  // namespace
 
 // SDL keeps no module handle of the program's.
 void store_instance_handle() {}
 
 void init_window() {
+    if (!display_may_exist()) {
+        report_no_window("no display");
+        return;
+    }
     // The window surface is then shared memory with the X server rather than an OpenGL
     // texture: about a millisecond a frame instead of seven to eleven.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
@@ -80,8 +165,9 @@ void init_window() {
         report_no_window(SDL_GetError());
         return;
     }
-    // Without a display SDL falls back to a driver that shows nothing.
-    if (is_headless_driver(SDL_GetCurrentVideoDriver())) {
+    // Where no display answers, SDL falls back to a driver that shows nothing.
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0) {
         report_no_window("no display");
         SDL_Quit();
         return;
@@ -93,24 +179,36 @@ void init_window() {
         SDL_Quit();
         return;
     }
+    path = choose_path();
+#ifdef POINTCLOUD_HAVE_X11
     // After SDL's set-up, so that no handler of SDL's replaces it.
-    XSetIOErrorHandler(report_lost_display);
+    if (std::strcmp(driver, "x11") == 0) {
+        report_lost_display_in_one_line();
+    }
+#endif
 }
 
 bool present_frame() {
     if (window == nullptr) {
         return true;
     }
-    SDL_Surface* surface = SDL_GetWindowSurface(window);
-    if (surface != nullptr) {
-        copy_frame_to(surface);
-        clear_beyond_frame(surface);
-        SDL_UpdateWindowSurface(window);
+    switch (path) {
+        case Path::window_surface:
+            show_on_surface();
+            break;
+        case Path::renderer:
+            show_with_renderer();
+            break;
+        case Path::eight_bit:
+#ifdef POINTCLOUD_HAVE_X11
+            show_eight_bit(window);
+#endif
+            break;
+        case Path::none:
+            break;
     }
     if (close_requested()) {
-        SDL_DestroyWindow(window);
-        window = nullptr;
-        SDL_Quit();
+        close_window();
         return false;
     }
     return true;

@@ -1,17 +1,28 @@
-// Checks that a screenshot shows a frame of the animation exactly.
+// Checks that a window on the X display shows a frame of the animation.
 //
-//   match_frame screenshot.ppm
-//       Somewhere near the screenshot's top-left corner a 1024 x 800 area equals, pixel for
-//       pixel, the frame that the renderer draws for one of the 360 steps of the turn.
-//   match_frame --top-left screenshot.ppm
-//       The screenshot is the window's client area, of any size: the part of the frame that
-//       fits in it is shown 1:1 from its top-left corner, and all beyond the frame is black.
+//   match_frame WINDOW_ID
+//       Somewhere near the window's top-left corner a 1024 x 800 area shows the frame that the
+//       renderer draws for one of the 360 steps of the turn.
+//   match_frame --top-left WINDOW_ID
+//       The window is the client area, of any size: the part of the frame that fits in it is
+//       shown 1:1 from its top-left corner, and all beyond the frame is black.
 //
-// Exits 0 and names the step and the area's position on a match, 1 otherwise.
+// The pixels are read from the server and decoded with the window's visual: its channel masks,
+// or its colour map. Where the visual holds at least 8 bits a channel, the frame must be shown
+// exactly (deeper channels are cut to their top 8 bits); at fewer bits the colours are
+// quantised, and exactly the frame's lit pixels must be lit.
+//
+// Exits 0 and names the step and the area's position on a match; 1 otherwise, after writing
+// what the window showed to window_shot.ppm.
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -29,43 +40,82 @@ constexpr int max_offset = 64;
 struct Image {
     int width = 0;
     int height = 0;
+    bool exact = false;                 // at least 8 bits a channel
     std::vector<std::uint32_t> pixels;  // 0x00RRGGBB
 };
 
-// Skips white space and '#' comments between the fields of a PPM header.
-void skip_to_field(std::istream& in) {
-    for (;;) {
-        in >> std::ws;
-        if (in.peek() != '#') {
-            return;
-        }
-        std::string comment;
-        std::getline(in, comment);
-    }
+// The top 8 bits of the channel that `mask` selects from `pixel`.
+std::uint32_t channel(unsigned long pixel, unsigned long mask) {
+    const int shift = std::countr_zero(mask);
+    const int bits = std::popcount(mask);
+    const auto value = static_cast<std::uint32_t>((pixel & mask) >> shift);
+    return bits >= 8 ? value >> (bits - 8) : value * 255 / ((1U << bits) - 1);
 }
 
-bool read_ppm(const std::string& path, Image& image) {
-    std::ifstream in(path, std::ios::binary);
-    std::string magic;
-    int max_value = 0;
-    in >> magic;
-    skip_to_field(in);
-    in >> image.width;
-    skip_to_field(in);
-    in >> image.height;
-    skip_to_field(in);
-    in >> max_value;
-    in.get();
-    if (!in || magic != "P6" || max_value != 255) {
+// The colours of every cell of a colour map, as 0x00RRGGBB.
+std::vector<std::uint32_t> colour_map_of(Display* display, const XWindowAttributes& attributes) {
+    std::vector<XColor> cells(static_cast<std::size_t>(attributes.visual->map_entries));
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        cells[i].pixel = i;
+    }
+    XQueryColors(display, attributes.colormap, cells.data(), static_cast<int>(cells.size()));
+    std::vector<std::uint32_t> colours;
+    colours.reserve(cells.size());
+    for (const XColor& cell : cells) {
+        colours.push_back(((cell.red >> 8U) << 16U) | ((cell.green >> 8U) << 8U) |
+                          (cell.blue >> 8U));
+    }
+    return colours;
+}
+
+bool read_window(const char* id, Image& image) {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) {
         return false;
     }
-    image.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
-    for (std::uint32_t& pixel : image.pixels) {
-        unsigned char rgb[3];
-        in.read(reinterpret_cast<char*>(rgb), 3);
-        pixel = (std::uint32_t{rgb[0]} << 16) | (std::uint32_t{rgb[1]} << 8) | rgb[2];
+    const Window window = std::strtoul(id, nullptr, 0);
+    XWindowAttributes attributes;
+    XImage* shot = nullptr;
+    if (XGetWindowAttributes(display, window, &attributes) != 0) {
+        shot = XGetImage(display, window, 0, 0, attributes.width, attributes.height, AllPlanes,
+                         ZPixmap);
     }
-    return static_cast<bool>(in);
+    if (shot == nullptr) {
+        XCloseDisplay(display);
+        return false;
+    }
+    const Visual& visual = *attributes.visual;
+    const bool masked = visual.c_class == TrueColor || visual.c_class == DirectColor;
+    const std::vector<std::uint32_t> colours =
+        masked ? std::vector<std::uint32_t>{} : colour_map_of(display, attributes);
+    image.width = shot->width;
+    image.height = shot->height;
+    image.exact = masked && std::popcount(visual.red_mask) >= 8 &&
+                  std::popcount(visual.green_mask) >= 8 && std::popcount(visual.blue_mask) >= 8;
+    image.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
+    for (int row = 0; row < image.height; ++row) {
+        for (int column = 0; column < image.width; ++column) {
+            const unsigned long pixel = XGetPixel(shot, column, row);
+            image.pixels[static_cast<std::size_t>(row) * image.width + column] =
+                masked ? (channel(pixel, visual.red_mask) << 16U) |
+                             (channel(pixel, visual.green_mask) << 8U) |
+                             channel(pixel, visual.blue_mask)
+                       : colours.at(pixel);
+        }
+    }
+    XDestroyImage(shot);
+    XCloseDisplay(display);
+    return true;
+}
+
+void write_ppm(const Image& image, const std::string& path) {
+    std::ofstream out(path, std::ios::binary);
+    out << "P6\n" << image.width << ' ' << image.height << "\n255\n";
+    for (const std::uint32_t pixel : image.pixels) {
+        const char rgb[3] = {static_cast<char>(pixel >> 16U), static_cast<char>(pixel >> 8U),
+                             static_cast<char>(pixel)};
+        out.write(rgb, 3);
+    }
 }
 
 // Compares the top-left `width` x `height` pixels of the frame with the image from (left, top).
@@ -73,9 +123,11 @@ bool frame_shown_at(const Image& image, int left, int top, int width, int height
     for (int row = 0; row < height; ++row) {
         const std::uint32_t* shown =
             &image.pixels[static_cast<std::size_t>(top + row) * image.width + left];
-        const std::uint32_t* drawn = &frame_buffer.pixels[static_cast<std::size_t>(row) * 1024];
+        const std::uint32_t* drawn =
+            &frame_buffer.pixels[static_cast<std::size_t>(row) * screen_width];
         for (int column = 0; column < width; ++column) {
-            if (shown[column] != (drawn[column] & 0xFFFFFF)) {
+            const std::uint32_t colour = drawn[column] & 0xFFFFFFU;
+            if (image.exact ? shown[column] != colour : (shown[column] != 0) != (colour != 0)) {
                 return false;
             }
         }
@@ -116,7 +168,7 @@ int match_near_corner(const Image& image) {
     const int last_left = std::min(image.width - screen_width, max_offset);
     const int last_top = std::min(image.height - screen_height, max_offset);
     if (last_left < 0 || last_top < 0) {
-        std::cerr << "screenshot of " << image.width << " x " << image.height
+        std::cerr << "window of " << image.width << " x " << image.height
                   << " is smaller than a frame\n";
         return 1;
     }
@@ -133,10 +185,11 @@ int match_near_corner(const Image& image) {
         return false;
     });
     if (step == 0) {
-        std::cerr << "no frame of the turn matches the screenshot\n";
+        std::cerr << "no frame of the turn matches the window\n";
         return 1;
     }
-    std::cout << "frame of angle_y " << step << " at (" << left << ", " << top << ")\n";
+    std::cout << "frame of angle_y " << step << " at (" << left << ", " << top << ")"
+              << (image.exact ? ", exactly" : ", its lit pixels") << "\n";
     return 0;
 }
 
@@ -161,10 +214,19 @@ int match_at_top_left(const Image& image) {
 
 int main(int argc, char** argv) {
     const bool top_left = argc == 3 && std::string(argv[1]) == "--top-left";
-    Image image;
-    if ((argc != 2 && !top_left) || !read_ppm(argv[argc - 1], image)) {
-        std::cerr << "usage: match_frame [--top-left] screenshot.ppm (binary PPM, 8 bits)\n";
+    if (argc != 2 && !top_left) {
+        std::cerr << "usage: match_frame [--top-left] WINDOW_ID\n";
         return 2;
     }
-    return top_left ? match_at_top_left(image) : match_near_corner(image);
+    Image image;
+    if (!read_window(argv[argc - 1], image)) {
+        std::cerr << "cannot read window " << argv[argc - 1] << "\n";
+        return 1;
+    }
+    const int status = top_left ? match_at_top_left(image) : match_near_corner(image);
+    if (status != 0) {
+        write_ppm(image, "window_shot.ppm");
+        std::cerr << "what the window showed is in window_shot.ppm\n";
+    }
+    return status;
 }

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # End-to-end tests of the program's window, on a private X server (Xvfb).
 #
-#   window_test.sh shows-frames PROGRAM MATCH_FRAME SEND_CLOSE
-#       The window appears with its title, shows frames of the animation exactly in its
-#       client area while FPS lines arrive, and a close request ends the program with 0.
+#   window_test.sh shows-frames PROGRAM MATCH_FRAME SEND_CLOSE [DEPTH]
+#       On a display of DEPTH bits (24 unless given) the window appears with its title, shows
+#       a frame of the animation in its client area while FPS lines arrive (exactly where the
+#       display holds 8 bits a channel, its lit pixels where it holds fewer), and a close
+#       request ends the program with 0.
+#   window_test.sh closed-output PROGRAM MATCH_FRAME SEND_CLOSE
+#       Started with standard output closed, and then with standard error closed too, the
+#       program shows frames and a close request ends it with 0.
 #   window_test.sh no-display PROGRAM
 #       With no display the program says so in one line on standard error and keeps
 #       rendering and printing FPS lines.
@@ -14,13 +19,21 @@
 #   window_test.sh display-lost PROGRAM
 #       When the X server ends under it, the program ends with status 1 and one line on
 #       standard error.
+#   window_test.sh wayland PROGRAM MATCH_FRAME
+#       Under a Wayland compositor (nested in Xvfb) the window shows a frame of the animation
+#       exactly, and SIGTERM ends the program with 0.
+#   window_test.sh wine-prefix PROGRAM
+#       Makes the Wine prefix named by WINEPREFIX, for the tests of PROGRAM to share.
 #   window_test.sh soak PROGRAM SEND_CLOSE FRAMES
 #   window_test.sh soak-headless PROGRAM FRAMES
 #       Runs the program, with its window or without a display, for FRAMES frames: FPS lines
 #       keep coming, the resident memory does not grow after the first second, and (with the
 #       window) a close request ends it with status 0.
 #
-# A PROGRAM ending in .exe is the Windows build and runs under Wine.
+# A PROGRAM ending in .exe is the Windows build and runs under Wine, in the prefix named by
+# WINEPREFIX or else in a fresh one; where it has not been built the test is skipped (status
+# 77). Every wait has one deadline and names what it waited
+# for; everything started is ended and waited for.
 set -euo pipefail
 
 mode=$1
@@ -28,17 +41,41 @@ program=$2
 title='Notre première fenêtre'
 work=$(mktemp -d)
 xvfb_pid=
+compositor_pid=
 status=
 wm_pid=
 cover_pid=
 program_pid=
+wine_started=
+
+if [[ $program == *.exe ]] && [ ! -f "$program" ]; then
+    echo "SKIP: $program has not been built"
+    exit 77
+fi
+
+# Ends a process started here: SIGTERM, then SIGKILL if it is still there after 5 s (a program
+# stuck in a call may not heed SIGTERM); then waits for it.
+end_process() {
+    local pid=$1
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
 
 cleanup() {
-    [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null || true
-    [ -n "$cover_pid" ] && kill "$cover_pid" 2>/dev/null || true
-    [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null || true
-    if [ -n "${WINEPREFIX:-}" ]; then wineserver -k 2>/dev/null || true; fi
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+    [ -z "$program_pid" ] || end_process "$program_pid"
+    [ -z "$cover_pid" ] || end_process "$cover_pid"
+    [ -z "$wm_pid" ] || end_process "$wm_pid"
+    [ -z "$compositor_pid" ] || end_process "$compositor_pid"
+    if [ -n "$wine_started" ]; then
+        wineserver -k 2>/dev/null || true
+        wineserver -w 2>/dev/null || true
+    fi
+    [ -z "$xvfb_pid" ] || end_process "$xvfb_pid"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -52,71 +89,91 @@ fail() {
     exit 1
 }
 
-start_xvfb() {
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$work/display" ] && break
+# Runs `condition` (a command) every 0.1 s until it holds, failing after `seconds` with
+# "waited ... for `what`".
+wait_for() {
+    local seconds=$1 what=$2
+    shift 2
+    local deadline=$((SECONDS + seconds))
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "waited $seconds s for $what"
         sleep 0.1
     done
-    [ -s "$work/display" ] || fail "Xvfb did not start"
+}
+
+program_runs() { kill -0 "$program_pid" 2>/dev/null || fail "the program ended"; }
+
+start_xvfb() {
+    local depth=${1:-24}
+    Xvfb -displayfd 3 -screen 0 "1280x1024x$depth" -nolisten tcp -noreset \
+        3>"$work/display" 2>/dev/null &
+    xvfb_pid=$!
+    wait_for 10 "Xvfb to name its display" test -s "$work/display"
     export DISPLAY=":$(cat "$work/display")"
 }
 
 start_window_manager() {
     jwm >/dev/null 2>&1 &
     wm_pid=$!
-    for _ in $(seq 100); do
-        wmctrl -m >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    fail "the window manager did not start"
+    wait_for 10 "the window manager" wmctrl -m
 }
 
-# A fresh Wine prefix, warmed up so that the program's run does not wait for Wine's
-# background services.
+# Wine's server, kept running, and its background services started and settled, so that the
+# program's run does not wait for them. Making a fresh prefix takes seconds.
 prepare_wine() {
-    export WINEPREFIX="$work/wine" WINEDEBUG=-all
-    mkdir "$WINEPREFIX"
+    export WINEDEBUG=-all
+    if [ -z "${WINEPREFIX:-}" ]; then
+        export WINEPREFIX="$work/wine"
+        mkdir "$WINEPREFIX"
+    fi
+    wine_started=yes
     wineserver -p
-    wine cmd /c exit >/dev/null 2>&1 || true
+    local started=0
+    timeout 60 wine cmd /c exit >/dev/null 2>&1 || started=$?
+    [ "$started" -ne 124 ] || fail "waited 60 s for Wine to start"
 }
 
+wine_prefix() {
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    prepare_wine
+    echo "Wine prefix made in $WINEPREFIX"
+}
+
+# Starts the program with its output in files; `closed` names the descriptors to close
+# instead: "stdout", or "stdout stderr".
 start_program() {
-    if [[ $program == *.exe ]]; then
-        wine "$program" >"$work/out" 2>"$work/err" &
-    else
-        "$program" >"$work/out" 2>"$work/err" &
-    fi
+    local closed=${1:-}
+    local -a command=("$program")
+    [[ $program == *.exe ]] && command=(wine "$program")
+    case $closed in
+        '') "${command[@]}" >"$work/out" 2>"$work/err" & ;;
+        stdout) "${command[@]}" >&- 2>"$work/err" & ;;
+        'stdout stderr') "${command[@]}" >&- 2>&- & ;;
+    esac
     program_pid=$!
 }
 
 # The Windows build ends its lines with CR LF.
 fps_line_count() { grep -c $'^FPS = [0-9]*\r\\?$' "$work/out" || true; }
 
-wait_for_fps_lines() {
-    local wanted=$1
-    for _ in $(seq 300); do
-        [ "$(fps_line_count)" -ge "$wanted" ] && return 0
-        kill -0 "$program_pid" 2>/dev/null || fail "the program ended"
-        sleep 0.1
-    done
-    fail "fewer than $wanted FPS lines"
+has_fps_lines() {
+    program_runs
+    [ "$(fps_line_count)" -ge "$1" ]
 }
+
+wait_for_fps_lines() { wait_for 30 "$1 FPS lines" has_fps_lines "$1"; }
 
 # Waits for `wanted` more FPS lines than there are now.
 wait_for_more_fps_lines() {
     wait_for_fps_lines $(($(fps_line_count) + $1))
 }
 
+has_ended() { ! kill -0 "$program_pid" 2>/dev/null; }
+
 # Waits up to 10 s for the program to end after `what` and leaves its exit status in `status`.
 wait_for_end() {
-    local what=$1
-    for _ in $(seq 100); do
-        kill -0 "$program_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$program_pid" 2>/dev/null && fail "still running 10 s after $what"
+    wait_for 10 "the program to end after $1" has_ended
     status=0
     wait "$program_pid" || status=$?
     program_pid=
@@ -131,20 +188,29 @@ close_window() {
     [ "$status" -eq 0 ] || fail "ended with status $status after the close request"
 }
 
-# The window's id: the top-level window whose name starts like the title.
-find_window() {
-    for _ in $(seq 200); do
-        window=$(xdotool search --name '^Notre premi' 2>/dev/null | head -n 1 || true)
-        [ -n "$window" ] && return 0
-        kill -0 "$program_pid" 2>/dev/null || fail "the program ended"
-        sleep 0.1
-    done
-    fail "no window appeared"
+# The window's id, in `window`: the top-level window whose name starts like the title.
+has_window() {
+    program_runs
+    window=$(xdotool search --name '^Notre premi' 2>/dev/null | head -n 1 || true)
+    [ -n "$window" ]
 }
 
+find_window() { wait_for 20 "the window to appear" has_window; }
+
+# Whether the window shows a whole frame; match_frame says which, or why not.
+shows_a_frame() {
+    program_runs
+    "$match_frame" "$@" "$window" >"$work/match" 2>&1
+}
+
+# Waits for the window to show a frame: screenshots until one does, in case one is taken
+# mid-update or before the first frame.
+wait_for_frame() { wait_for 30 "the window to show a frame of the turn" shows_a_frame; }
+
 shows_frames() {
-    local match_frame=$3 send_close=$4
-    start_xvfb
+    match_frame=$3
+    local send_close=$4 depth=${5:-24}
+    start_xvfb "$depth"
     [[ $program == *.exe ]] && prepare_wine
     start_program
     find_window
@@ -154,28 +220,31 @@ shows_frames() {
     shown=$(xprop -id "$window" _NET_WM_NAME)
     [ "$shown" = "_NET_WM_NAME(UTF8_STRING) = \"$title\"" ] || fail "title is $shown"
 
-    # Screenshots until one shows a whole frame: a few, in case one is taken mid-update.
-    local matched=
-    for attempt in 1 2 3; do
-        xwd -id "$window" -silent | convert xwd:- "$work/shot.ppm"
-        if "$match_frame" "$work/shot.ppm"; then
-            matched=yes
-            break
-        fi
-        echo "screenshot $attempt shows no whole frame" >&2
-    done
-    [ -n "$matched" ] || { cp "$work/shot.ppm" ./window_shot.ppm; fail "the window shows no frame (see window_shot.ppm)"; }
-
+    wait_for_frame
     close_window "$send_close"
-    echo "shown, matched and closed; $(fps_line_count) FPS lines, last: $(tail -n 1 "$work/out")"
+    [ ! -s "$work/err" ] || fail "the program wrote to standard error"
+    echo "at $depth bits: $(cat "$work/match"); closed after $(fps_line_count) FPS lines"
 }
 
+closed_output() {
+    match_frame=$3
+    local send_close=$4 closed
+    start_xvfb
+    [[ $program == *.exe ]] && prepare_wine
+    for closed in stdout 'stdout stderr'; do
+        start_program "$closed"
+        find_window
+        wait_for_frame
+        close_window "$send_close"
+        echo "with $closed closed: $(cat "$work/match"); closed with status 0"
+    done
+}
+
+# Neither X nor Wayland can be reached: no display, no runtime directory.
+forget_displays() { unset DISPLAY WAYLAND_DISPLAY WAYLAND_SOCKET XDG_RUNTIME_DIR; }
+
 no_display() {
-    unset DISPLAY WAYLAND_DISPLAY
-    # A private runtime directory keeps the Wayland client library from complaining on
-    # standard error about a missing one: only the program's own line is left there.
-    export XDG_RUNTIME_DIR="$work/runtime"
-    mkdir -m 700 "$XDG_RUNTIME_DIR"
+    forget_displays
     [[ $program == *.exe ]] && prepare_wine
     start_program
     wait_for_fps_lines 100
@@ -183,31 +252,33 @@ no_display() {
     before=$(fps_line_count)
     sleep 1
     [ "$(fps_line_count)" -gt "$before" ] || fail "FPS lines stopped"
-    kill "$program_pid"
-    wait "$program_pid" 2>/dev/null || true
+    end_process "$program_pid"
     program_pid=
-    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "standard error holds other than one line"
-    grep -q '^pointcloud: no window' "$work/err" || fail "no word of the missing window"
+    if [[ $program == *.exe ]]; then
+        [ "$(wc -l <"$work/err")" -eq 1 ] || fail "standard error holds other than one line"
+        grep -q '^pointcloud: no window' "$work/err" || fail "no word of the missing window"
+    else
+        [ "$(cat "$work/err")" = "pointcloud: no window (no display); rendering without one" ] ||
+            fail "standard error holds other than the line about the missing display"
+    fi
     echo "rendered without a display: $(fps_line_count) FPS lines; $(cat "$work/err")"
 }
 
-# Waits for frames drawn after the last change, then checks the client area from its top-left
-# corner; a few screenshots, in case one is taken mid-update.
+# Waits for frames drawn after the last change, then for the client area to show one from its
+# top-left corner.
 expect_frame_at_top_left() {
-    local what=$1
     wait_for_more_fps_lines 10
-    for _ in 1 2 3; do
-        xwd -id "$window" -silent | convert xwd:- "$work/shot.ppm"
-        if "$match_frame" --top-left "$work/shot.ppm"; then
-            return 0
-        fi
-    done
-    cp "$work/shot.ppm" ./window_shot.ppm
-    fail "$what: the window shows no frame from its corner (see window_shot.ppm)"
+    wait_for 30 "a frame from the window's corner, $1" shows_a_frame --top-left
 }
 
 resize_to() {
     xdotool windowsize "$window" "$1" "$2"
+}
+
+is_unmapped() { xwininfo -id "$window" | grep -q 'IsUnMapped'; }
+
+has_cover() {
+    [ -n "$(xdotool search --onlyvisible --name '^xlogo$' 2>/dev/null | head -n 1 || true)" ]
 }
 
 window_faults() {
@@ -234,27 +305,20 @@ window_faults() {
     resize_to 1024 800
 
     xdotool windowminimize "$window"
+    wait_for 10 "the window to minimise" is_unmapped
     wait_for_more_fps_lines 100
-    xwininfo -id "$window" | grep -q 'IsUnMapped' || fail "the window did not minimise"
     wmctrl -i -a "$window"
     expect_frame_at_top_left "restored"
 
     xlogo -geometry 700x500+100+100 2>/dev/null &
     cover_pid=$!
-    local cover=
-    for _ in $(seq 100); do
-        cover=$(xdotool search --onlyvisible --name '^xlogo$' 2>/dev/null | head -n 1 || true)
-        [ -n "$cover" ] && break
-        sleep 0.1
-    done
-    [ -n "$cover" ] || fail "the covering window did not appear"
+    wait_for 10 "the covering window" has_cover
     wait_for_more_fps_lines 100
-    kill "$cover_pid"
-    wait "$cover_pid" 2>/dev/null || true
+    end_process "$cover_pid"
     cover_pid=
     expect_frame_at_top_left "uncovered"
 
-    kill -0 "$program_pid" 2>/dev/null || fail "the program ended"
+    program_runs
     [ ! -s "$work/err" ] || fail "the program wrote to standard error"
     echo "resized, minimised, restored, covered and uncovered; $(fps_line_count) FPS lines"
 }
@@ -264,7 +328,7 @@ display_lost() {
     start_program
     find_window
     wait_for_fps_lines 30
-    kill "$xvfb_pid"
+    end_process "$xvfb_pid"
     xvfb_pid=
     wait_for_end "the display ended"
     [ "$status" -eq 1 ] || fail "ended with status $status when the display ended"
@@ -272,6 +336,39 @@ display_lost() {
     grep -q '^pointcloud: lost the connection to the display' "$work/err" ||
         fail "no word of the lost display"
     echo "display lost: status $status; $(cat "$work/err")"
+}
+
+has_socket() { test -S "$XDG_RUNTIME_DIR/pointcloud-test"; }
+
+has_compositor_window() {
+    window=$(xdotool search --class '^Weston Compositor$' 2>/dev/null | head -n 1 || true)
+    [ -n "$window" ]
+}
+
+wayland() {
+    match_frame=$3
+    start_xvfb
+    export XDG_RUNTIME_DIR="$work/runtime"
+    mkdir -m 700 "$XDG_RUNTIME_DIR"
+    # Nested in an X window, since the headless backend offers no seat and SDL's Wayland driver
+    # crashes without one. The kiosk shell gives the program the whole output, larger than the
+    # frame; the compositor draws the pointer where the X pointer is, so that goes beyond the
+    # frame.
+    weston --backend=x11-backend.so --use-pixman --shell=kiosk-shell.so --width=1100 \
+        --height=900 --socket=pointcloud-test >"$work/compositor" 2>&1 &
+    compositor_pid=$!
+    wait_for 10 "the compositor's socket" has_socket
+    wait_for 10 "the compositor's window" has_compositor_window
+    xdotool mousemove --window "$window" 1090 890
+    export WAYLAND_DISPLAY=pointcloud-test SDL_VIDEODRIVER=wayland
+    DISPLAY='' start_program
+    wait_for_fps_lines 30
+    wait_for_frame
+    kill -TERM "$program_pid"
+    wait_for_end "SIGTERM"
+    [ "$status" -eq 0 ] || fail "ended with status $status after SIGTERM"
+    ! grep -q '^pointcloud:' "$work/err" || fail "the program did not show its frame"
+    echo "under Wayland: $(cat "$work/match"); ended by SIGTERM with status 0"
 }
 
 resident_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$program_pid/status"; }
@@ -289,7 +386,7 @@ soak_for() {
     peak_kb=$start_kb
     while [ "$seen_lines" -lt "$frames" ]; do
         sleep 0.5
-        kill -0 "$program_pid" 2>/dev/null || fail "the program ended"
+        program_runs
         now_kb=$(resident_kb)
         [ "$now_kb" -gt "$peak_kb" ] && peak_kb=$now_kb
         now_lines=$(fps_line_count)
@@ -320,21 +417,21 @@ soak() {
 
 soak_headless() {
     local frames=$3
-    unset DISPLAY WAYLAND_DISPLAY
-    export XDG_RUNTIME_DIR="$work/runtime"
-    mkdir -m 700 "$XDG_RUNTIME_DIR"
+    forget_displays
     start_program
     soak_for "$frames"
-    kill "$program_pid"
-    wait "$program_pid" 2>/dev/null || true
+    end_process "$program_pid"
     program_pid=
 }
 
 case $mode in
     shows-frames) shows_frames "$@" ;;
+    closed-output) closed_output "$@" ;;
     no-display) no_display ;;
     window-faults) window_faults "$@" ;;
     display-lost) display_lost ;;
+    wayland) wayland "$@" ;;
+    wine-prefix) wine_prefix ;;
     soak) soak "$@" ;;
     soak-headless) soak_headless "$@" ;;
     *) echo "usage: see the head of $0" >&2; exit 2 ;;

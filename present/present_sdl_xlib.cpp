@@ -1,0 +1,116 @@
+#include "present/present_sdl_xlib.h"
+
+#include <SDL_syswm.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/frame_buffer.h"
+
+namespace {
+
+// At 8 bits a pixel SDL has no window surface and OpenGL no visual: Xlib then puts 8-bit
+// pixels of a 6 x 6 x 6 colour cube. Black, white and the pure primaries are exact, any other
+// colour goes to the nearest corner of the cube. The image and its graphics context live as
+// long as the process, like the connection they belong to.
+constexpr std::size_t cube_levels = 6;
+
+Display* x_display = nullptr;
+Window x_window = 0;
+GC x_context = nullptr;
+XImage* x_image = nullptr;
+std::array<unsigned long, cube_levels * cube_levels * cube_levels> cube_pixels{};
+std::array<std::uint8_t, screen_pixel_count> eight_bit_pixels;
+
+// Xlib calls this when the connection to the X server fails, and ends the process itself if it
+// returns; its own message depends on how the connection failed and may take several lines.
+int report_lost_display(Display*) {
+    std::fprintf(stderr, "pointcloud: lost the connection to the display; ending\n");
+    std::exit(EXIT_FAILURE);
+}
+
+std::size_t nearest_level(std::uint32_t channel) {
+    return (channel * (cube_levels - 1) + 127) / 255;
+}
+
+// A level of the cube in the bits of a channel's mask.
+unsigned long level_in_mask(std::size_t level, unsigned long mask) {
+    const int shift = std::countr_zero(mask);
+    return ((level * (mask >> shift) + (cube_levels - 1) / 2) / (cube_levels - 1)) << shift;
+}
+
+// The pixel of each colour of the cube: from the channel masks where the visual has them (SDL
+// gives a direct-colour visual linear ramps), otherwise allocated in the window's colour map.
+bool fill_cube(const XWindowAttributes& attributes) {
+    const Visual& visual = *attributes.visual;
+    const bool masked = visual.c_class == TrueColor || visual.c_class == DirectColor;
+    for (std::size_t index = 0; index < cube_pixels.size(); ++index) {
+        const std::size_t levels[3] = {index / (cube_levels * cube_levels),
+                                       index / cube_levels % cube_levels, index % cube_levels};
+        XColor colour{};
+        colour.red = static_cast<unsigned short>(levels[0] * 65535 / (cube_levels - 1));
+        colour.green = static_cast<unsigned short>(levels[1] * 65535 / (cube_levels - 1));
+        colour.blue = static_cast<unsigned short>(levels[2] * 65535 / (cube_levels - 1));
+        if (masked) {
+            colour.pixel = level_in_mask(levels[0], visual.red_mask) |
+                           level_in_mask(levels[1], visual.green_mask) |
+                           level_in_mask(levels[2], visual.blue_mask);
+        } else if (XAllocColor(x_display, attributes.colormap, &colour) == 0) {
+            return false;
+        }
+        cube_pixels[index] = colour.pixel;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool open_eight_bit(SDL_Window* window) {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    XWindowAttributes attributes;
+    if (SDL_GetWindowWMInfo(window, &info) == SDL_FALSE || info.subsystem != SDL_SYSWM_X11 ||
+        XGetWindowAttributes(info.info.x11.display, info.info.x11.window, &attributes) == 0 ||
+        attributes.depth != 8) {
+        return false;
+    }
+    x_display = info.info.x11.display;
+    x_window = info.info.x11.window;
+    if (!fill_cube(attributes)) {
+        return false;
+    }
+    x_context = XCreateGC(x_display, x_window, 0, nullptr);
+    x_image = XCreateImage(x_display, attributes.visual, 8, ZPixmap, 0,
+                           reinterpret_cast<char*>(eight_bit_pixels.data()), screen_width,
+                           screen_height, 8, screen_width);
+    return x_image != nullptr;
+}
+
+void show_eight_bit(SDL_Window* window) {
+    for (std::size_t i = 0; i < screen_pixel_count; ++i) {
+        const std::uint32_t pixel = frame_buffer.pixels[i];
+        const std::size_t index = (nearest_level((pixel >> 16) & 0xFF) * cube_levels +
+                                   nearest_level((pixel >> 8) & 0xFF)) *
+                                      cube_levels +
+                                  nearest_level(pixel & 0xFF);
+        eight_bit_pixels[i] = static_cast<std::uint8_t>(cube_pixels[index]);
+    }
+    int width = 0;
+    int height = 0;
+    SDL_GetWindowSize(window, &width, &height);
+    XPutImage(x_display, x_window, x_context, x_image, 0, 0, 0, 0, screen_width, screen_height);
+    XSetForeground(x_display, x_context, cube_pixels[0]);
+    XFillRectangle(x_display, x_window, x_context, screen_width, 0,
+                   std::max(width - screen_width, 0), height);
+    XFillRectangle(x_display, x_window, x_context, 0, screen_height, screen_width,
+                   std::max(height - screen_height, 0));
+    XFlush(x_display);
+}
+
+void report_lost_display_in_one_line() { XSetIOErrorHandler(report_lost_display); }

@@ -6,6 +6,7 @@
 
 int main() {
     open_standard_streams();
+    set_usable_processors(usable_processor_count());
     const Platform platform{elapsed_ticks, stdout, store_instance_handle, init_window,
                             present_frame};
     start_up(platform);

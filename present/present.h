@@ -17,6 +17,10 @@
 // display). The first thing the program does, before it opens anything.
 void open_standard_streams();
 
+// How many processors the process may run on: those its affinity allows (taskset, start /affinity),
+// not the machine's count; at least 1.
+int usable_processor_count();
+
 // Remembers the program's own module for the window class, where the platform has one.
 void store_instance_handle();
 

@@ -243,15 +243,16 @@ struct StopAtExit {
 };
 const StopAtExit stop_at_exit;
 
+// Until the platform tells, the machine's count; 0 where even that is unknown.
+int usable_processors = static_cast<int>(std::thread::hardware_concurrency());
+
 // Whether the helper should take part in a draw of `count` points.
 bool worth_sharing(Sharing sharing, std::int32_t count) {
     switch (sharing) {
         case Sharing::helper_first:
             return helper_running();
-        case Sharing::with_helper: {
-            static const bool two_processors = usable_processor_count() >= 2;
-            return two_processors && count >= least_shared_count && helper_running();
-        }
+        case Sharing::with_helper:
+            return usable_processors >= 2 && count >= least_shared_count && helper_running();
         default:
             return false;
     }
@@ -293,5 +294,7 @@ void draw_span_shared(const SpanKernels& kernels, const Point* points, std::int3
         kernels.draw(points, count, rotation);
     }
 }
+
+void set_usable_processors(int count) { usable_processors = count; }
 
 void stop_drawing_helper() { stop_helper(); }

@@ -14,7 +14,3 @@
 // Does not record the render state.
 void draw_span_shared(const SpanKernels& kernels, const Point* points, std::int32_t count,
                       const ViewRotation& rotation, Sharing sharing);
-
-// How many processors this process may run on (processor_count.cpp): those its affinity
-// allows, at least 1.
-int usable_processor_count();

@@ -84,6 +84,12 @@ void plot_point(const Point& point, std::uint32_t color);
 // the frame and the render state come out exactly as from draw_points_scalar.
 void draw_points(const Point* points, std::int32_t count);
 
+// Tells draw_points how many processors the process may run on, as the platform counts them
+// (what its affinity allows, not the machine's size). With fewer than two it never shares its
+// points with a helper thread, which could then only take turns with the caller. Until told,
+// it goes by the machine's count.
+void set_usable_processors(int count);
+
 // Ends draw_points' helper thread, if one was started, and waits for it; draw_points then
 // works on the calling thread alone. Called once the frame loop has ended.
 void stop_drawing_helper();

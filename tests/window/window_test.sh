@@ -12,6 +12,9 @@
 #   window_test.sh no-display PROGRAM
 #       With no display the program says so in one line on standard error and keeps
 #       rendering and printing FPS lines.
+#   window_test.sh threads PROGRAM
+#       Without a display, the program runs one thread when pinned to one processor, and two
+#       where it may run on two or more.
 #   window_test.sh window-faults PROGRAM MATCH_FRAME
 #       Under a window manager the window is resized larger and smaller, minimised and
 #       restored, covered and uncovered: the program runs on, and each time the client area
@@ -264,6 +267,27 @@ no_display() {
     echo "rendered without a display: $(fps_line_count) FPS lines; $(cat "$work/err")"
 }
 
+thread_count() { awk '/^Threads:/ { print $2 }' "/proc/$program_pid/status"; }
+
+# Runs the program headless under `taskset -c cpus` and expects `wanted` threads once it draws.
+expect_threads() {
+    local cpus=$1 wanted=$2 threads
+    taskset -c "$cpus" "$program" >"$work/out" 2>"$work/err" &
+    program_pid=$!
+    wait_for_fps_lines 20
+    threads=$(thread_count)
+    end_process "$program_pid"
+    program_pid=
+    [ "$threads" -eq "$wanted" ] || fail "$threads threads on processors $cpus, not $wanted"
+    echo "on processors $cpus: $threads threads"
+}
+
+threads() {
+    forget_displays
+    expect_threads 0 1
+    if [ "$(nproc --all)" -ge 2 ]; then expect_threads 0,1 2; fi
+}
+
 # Waits for frames drawn after the last change, then for the client area to show one from its
 # top-left corner.
 expect_frame_at_top_left() {
@@ -428,6 +452,7 @@ case $mode in
     shows-frames) shows_frames "$@" ;;
     closed-output) closed_output "$@" ;;
     no-display) no_display ;;
+    threads) threads ;;
     window-faults) window_faults "$@" ;;
     display-lost) display_lost ;;
     wayland) wayland "$@" ;;

@@ -12,9 +12,10 @@
 #   window_test.sh no-display PROGRAM
 #       With no display the program says so in one line on standard error and keeps
 #       rendering and printing FPS lines.
-#   window_test.sh threads PROGRAM
+#   window_test.sh threads PROGRAM [LIMIT_KB]
 #       Without a display, the program runs one thread when pinned to one processor, and two
-#       where it may run on two or more.
+#       where it may run on two or more; under an address-space limit of LIMIT_KB, too small
+#       for a second thread's stack, it still draws, on one thread.
 #   window_test.sh window-faults PROGRAM MATCH_FRAME
 #       Under a window manager the window is resized larger and smaller, minimised and
 #       restored, covered and uncovered: the program runs on, and each time the client area
@@ -269,23 +270,29 @@ no_display() {
 
 thread_count() { awk '/^Threads:/ { print $2 }' "/proc/$program_pid/status"; }
 
-# Runs the program headless under `taskset -c cpus` and expects `wanted` threads once it draws.
+# Runs the program headless under `taskset -c cpus` and an address-space limit of `limit_kb`
+# and expects `wanted` threads once it draws.
 expect_threads() {
-    local cpus=$1 wanted=$2 threads
-    taskset -c "$cpus" "$program" >"$work/out" 2>"$work/err" &
+    local cpus=$1 limit_kb=$2 wanted=$3 threads
+    (ulimit -s 8192 -v "$limit_kb" && exec taskset -c "$cpus" "$program") >"$work/out" 2>"$work/err" &
     program_pid=$!
     wait_for_fps_lines 20
     threads=$(thread_count)
     end_process "$program_pid"
     program_pid=
-    [ "$threads" -eq "$wanted" ] || fail "$threads threads on processors $cpus, not $wanted"
-    echo "on processors $cpus: $threads threads"
+    [ "$threads" -eq "$wanted" ] ||
+        fail "$threads threads on processors $cpus within $limit_kb kB, not $wanted"
+    echo "on processors $cpus within $limit_kb kB: $threads threads"
 }
 
 threads() {
+    local limit_kb=${3:-}
     forget_displays
-    expect_threads 0 1
-    if [ "$(nproc --all)" -ge 2 ]; then expect_threads 0,1 2; fi
+    expect_threads 0 unlimited 1
+    if [ "$(nproc --all)" -ge 2 ]; then
+        expect_threads 0,1 unlimited 2
+        [ -z "$limit_kb" ] || expect_threads 0,1 "$limit_kb" 1
+    fi
 }
 
 # Waits for frames drawn after the last change, then for the client area to show one from its
@@ -452,7 +459,7 @@ case $mode in
     shows-frames) shows_frames "$@" ;;
     closed-output) closed_output "$@" ;;
     no-display) no_display ;;
-    threads) threads ;;
+    threads) threads "$@" ;;
     window-faults) window_faults "$@" ;;
     display-lost) display_lost ;;
     wayland) wayland "$@" ;;

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 
 #include "driver/frame_loop.h"
 #include "present/present.h"
@@ -14,5 +15,5 @@ int main() {
     while (run_frame(counter, platform)) {
     }
     stop_drawing_helper();
-    return 0;
+    return display_lost() ? EXIT_FAILURE : EXIT_SUCCESS;
 }

@@ -31,3 +31,8 @@ void init_window();
 // waiting for any. Gives false once the window has been closed, true otherwise (also when
 // there is no window at all).
 bool present_frame();
+
+// Whether the window ended because its display went away rather than by a close request; the
+// program then ends with status 1. (Where Xlib notices a lost X display, it ends the process
+// itself, after the same one line.)
+bool display_lost();

@@ -3,6 +3,9 @@
 #ifdef POINTCLOUD_HAVE_X11
 #include "present/present_sdl_xlib.h"
 #endif
+#ifdef POINTCLOUD_HAVE_WAYLAND
+#include "present/present_sdl_wayland.h"
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -28,6 +31,7 @@ enum class Path {
 };
 
 SDL_Window* window = nullptr;
+bool lost_display = false;
 Path path = Path::none;
 SDL_Renderer* renderer = nullptr;
 SDL_Texture* texture = nullptr;
@@ -208,8 +212,16 @@ bool present_frame() {
             break;
     }
     if (close_requested()) {
+#ifdef POINTCLOUD_HAVE_WAYLAND
+        if (wayland_connection_failed(window)) {
+            std::fprintf(stderr, "pointcloud: lost the connection to the display; ending\n");
+            lost_display = true;
+        }
+#endif
         close_window();
         return false;
     }
     return true;
 }
+
+bool display_lost() { return lost_display; }

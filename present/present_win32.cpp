@@ -133,3 +133,7 @@ bool present_frame() {
     }
     return true;
 }
+
+// Where the display goes away under Windows (or Wine's X client), the platform ends the
+// process itself: the program never sees it.
+bool display_lost() { return false; }

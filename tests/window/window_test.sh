@@ -25,7 +25,8 @@
 #       standard error.
 #   window_test.sh wayland PROGRAM MATCH_FRAME
 #       Under a Wayland compositor (nested in Xvfb) the window shows a frame of the animation
-#       exactly, and SIGTERM ends the program with 0.
+#       exactly, and SIGTERM ends the program with 0; when the compositor ends under it, the
+#       program ends with status 1 and one line of its own on standard error.
 #   window_test.sh wine-prefix PROGRAM
 #       Makes the Wine prefix named by WINEPREFIX, for the tests of PROGRAM to share.
 #   window_test.sh soak PROGRAM SEND_CLOSE FRAMES
@@ -400,6 +401,18 @@ wayland() {
     [ "$status" -eq 0 ] || fail "ended with status $status after SIGTERM"
     ! grep -q '^pointcloud:' "$work/err" || fail "the program did not show its frame"
     echo "under Wayland: $(cat "$work/match"); ended by SIGTERM with status 0"
+
+    DISPLAY='' start_program
+    wait_for_fps_lines 30
+    end_process "$compositor_pid"
+    compositor_pid=
+    wait_for_end "the compositor ended"
+    [ "$status" -eq 1 ] || fail "ended with status $status when the compositor ended"
+    # Without a decoration plugin the decoration library adds lines of its own.
+    [ "$(grep -c '^pointcloud:' "$work/err")" -eq 1 ] &&
+        grep -q '^pointcloud: lost the connection to the display' "$work/err" ||
+        fail "no one line about the lost display"
+    echo "compositor lost: status $status; $(grep '^pointcloud:' "$work/err")"
 }
 
 resident_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$program_pid/status"; }

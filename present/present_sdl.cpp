@@ -132,15 +132,27 @@ Path choose_path() {
     return Path::none;
 }
 
-// Whether a close request was among the pending events.
+// Whether a close request was among the events that came since the last frame. The display is
+// read once a frame: reading it again after a Wayland connection has failed with events still
+// queued spins for good inside the decoration library.
 bool close_requested() {
+    SDL_PumpEvents();
+    bool requested = false;
     SDL_Event event;
-    while (SDL_PollEvent(&event) != 0) {
-        if (event.type == SDL_QUIT) {
-            return true;
-        }
+    while (SDL_PeepEvents(&event, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) > 0) {
+        requested = requested || event.type == SDL_QUIT;
     }
+    return requested;
+}
+
+// Whether the connection to the display has failed under the window. Only Wayland's is looked at
+// here; a lost X server is reported by Xlib's own callback.
+bool connection_failed() {
+#ifdef POINTCLOUD_HAVE_WAYLAND
+    return wayland_connection_failed(window);
+#else
     return false;
+#endif
 }
 
 void close_window() {
@@ -211,13 +223,12 @@ bool present_frame() {
         case Path::none:
             break;
     }
-    if (close_requested()) {
-#ifdef POINTCLOUD_HAVE_WAYLAND
-        if (wayland_connection_failed(window)) {
+    // A connection that failed while the frame was shown must not be read from again.
+    if (connection_failed() || close_requested()) {
+        if (connection_failed()) {
             std::fprintf(stderr, "pointcloud: lost the connection to the display; ending\n");
             lost_display = true;
         }
-#endif
         close_window();
         return false;
     }

@@ -149,10 +149,15 @@ wine_prefix() {
     echo "Wine prefix made in $WINEPREFIX"
 }
 
+# Empties the program's output files before it starts: the shell opens them only once the
+# program's process is under way, and until then a wait must not count a previous run's lines.
+clear_output() { : >"$work/out" && : >"$work/err"; }
+
 # Starts the program with its output in files; `closed` names the descriptors to close
 # instead: "stdout", or "stdout stderr".
 start_program() {
     local closed=${1:-}
+    clear_output
     local -a command=("$program")
     [[ $program == *.exe ]] && command=(wine "$program")
     case $closed in
@@ -288,6 +293,7 @@ allowed_processors() {
 # and expects `wanted` threads once it draws.
 expect_threads() {
     local cpus=$1 limit_kb=$2 wanted=$3 threads given
+    clear_output
     (ulimit -s 8192 -v "$limit_kb" && exec taskset -c "$cpus" "$program") >"$work/out" 2>"$work/err" &
     program_pid=$!
     wait_for_fps_lines 20

@@ -211,6 +211,9 @@ has_window() {
 
 find_window() { wait_for 20 "the window to appear" has_window; }
 
+# A program's windows outlive it until the X server has seen its connection close.
+no_window_left() { [ -z "$(xdotool search --name '^Notre premi' 2>/dev/null || true)" ]; }
+
 # Whether the window shows a whole frame; match_frame says which, or why not.
 shows_a_frame() {
     program_runs
@@ -250,6 +253,7 @@ closed_output() {
         find_window
         wait_for_frame
         close_window "$send_close"
+        wait_for 10 "the closed window to go" no_window_left
         echo "with $closed closed: $(cat "$work/match"); closed with status 0"
     done
 }

@@ -24,13 +24,40 @@ int usable_processor_count();
 // Remembers the program's own module for the window class, where the platform has one.
 void store_instance_handle();
 
-// Creates the window once, at start-up.
+// Creates the window once, at start-up, titled "Notre première fenêtre".
 void init_window();
+
+// Creates the window once, with a title of the caller's (UTF-8); `program` names the program in
+// the lines it writes on standard error.
+void init_window_titled(const char* program, const char* title);
+
+// Sets the window's title (UTF-8), where there is a window.
+void set_window_title(const char* title);
 
 // Copies the frame buffer to the window, then handles the window's pending messages without
 // waiting for any. Gives false once the window has been closed, true otherwise (also when
 // there is no window at all).
 bool present_frame();
+
+// What the user did in the window. present_frame gathers these while it handles the window's
+// messages, keeping the latest 256 that nobody has taken; a program that takes no input (the
+// demo) never asks for them and loses nothing by it.
+enum class InputKind { key_down, button_down, button_up, pointer_moved, wheel };
+enum class Key { other, space, escape, q, r, p, plus, minus, left, right, up, down };
+enum class Button { left, other };
+struct InputEvent {
+    InputKind kind;
+    Key key;        // key_down
+    Button button;  // button_down, button_up
+    // The pointer in client-area pixels from the top-left corner: button_*, pointer_moved.
+    int x;
+    int y;
+    // wheel: steps away from the user (zoom in) positive, towards the user negative.
+    int wheel_steps;
+};
+
+// Takes the oldest event gathered and not yet taken; false when there is none.
+bool next_input_event(InputEvent& event);
 
 // Whether the window ended because its display went away rather than by a close request; the
 // program then ends with status 1. (Where Xlib notices a lost X display, it ends the process

@@ -1,0 +1,59 @@
+#pragma once
+
+// Reading the point-cloud files that users bring: PLY, LAS, PCD and text (.xyz, .txt, .csv,
+// .pts), each by a small reader of its own behind one routine that picks the reader by the
+// file's first bytes, and by its name only where the bytes say nothing (text).
+//
+// Every count and offset that a file states is checked against the bytes really there before
+// anything is allocated or read by it, so a file that lies gets a reason, never a crash, a hang
+// or an allocation of what it claims.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "scene/scene.h"
+
+// What a file held, ready to draw: x, y and z as the file gives them less `shift`, and each
+// point's colour as a pixel value (0x00RRGGBB) in `color`, or 0 where the file has none.
+struct PointCloud {
+    std::vector<Point> points;
+    // Subtracted from every coordinate in double precision before it became a float, so that
+    // georeferenced files (x about 665,000, y about 5,648,000) keep their detail. Zero unless
+    // ReadOptions::shift_to_origin is set.
+    double shift[3];
+    // Whether the colours came from the file.
+    bool has_colors;
+    // Points left out because a coordinate was not finite.
+    std::uint64_t skipped_points;
+    // What the file is, for the line the viewer prints: "LAS 1.2, point format 3",
+    // "PLY binary little-endian", "PCD 0.7 binary_compressed", "text".
+    std::string format;
+};
+
+struct ReadOptions {
+    // Shifts the coordinates near the origin (by the first finite point, in double precision);
+    // otherwise they are taken as they are.
+    bool shift_to_origin;
+    // Called now and then while a file is read, with the bytes read so far and the file's
+    // size; may be null.
+    void (*progress)(std::uint64_t bytes_read, std::uint64_t bytes_total);
+};
+
+// The result of reading a file: the cloud with an empty `error`, or one line in `error` saying
+// what is wrong with the file (without its name), for example "truncated: the header promises
+// 1,065 points of 34 bytes and 2,006 bytes follow it".
+struct ReadResult {
+    PointCloud cloud;
+    std::string error;
+};
+
+// Reads the file at `path` (UTF-8). A folder, a missing file, an empty one, compressed LAS
+// (LAZ) and every file that does not hold what it says give an error.
+ReadResult read_point_file(const std::string& path, const ReadOptions& options);
+
+// Reads a file already in memory, for the fuzz target and the tests; `name` stands in for the
+// path where the format is told by the name.
+ReadResult read_point_bytes(const unsigned char* data, std::size_t size, const std::string& name,
+                            const ReadOptions& options);

@@ -31,6 +31,9 @@ void init_window();
 // the lines it writes on standard error.
 void init_window_titled(const char* program, const char* title);
 
+// Whether a window was made and shows the frame.
+bool window_shown();
+
 // Sets the window's title (UTF-8), where there is a window.
 void set_window_title(const char* title);
 

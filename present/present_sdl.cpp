@@ -15,11 +15,12 @@
 #include <filesystem>
 
 #include "common/frame_buffer.h"
+#include "present/input_queue.h"
 #include "present/present.h"
 
 namespace {
 
-constexpr const char* window_title = "Notre première fenêtre";
+constexpr const char* demo_title = "Notre première fenêtre";
 constexpr int frame_pitch = screen_width * static_cast<int>(sizeof(std::uint32_t));
 
 // How the frame reaches the window, chosen once when the window is made.
@@ -30,6 +31,8 @@ enum class Path {
     none,            // nothing can show the frame: the loop renders on regardless
 };
 
+// The program's name in the lines on standard error.
+const char* program_name = "pointcloud";
 SDL_Window* window = nullptr;
 bool lost_display = false;
 Path path = Path::none;
@@ -37,7 +40,7 @@ SDL_Renderer* renderer = nullptr;
 SDL_Texture* texture = nullptr;
 
 void report_no_window(const char* reason) {
-    std::fprintf(stderr, "pointcloud: no window (%s); rendering without one\n", reason);
+    std::fprintf(stderr, "%s: no window (%s); rendering without one\n", program_name, reason);
 }
 
 bool is_set(const char* name) {
@@ -127,20 +130,90 @@ Path choose_path() {
     if (open_renderer()) {
         return Path::renderer;
     }
-    std::fprintf(stderr, "pointcloud: the window cannot show the frame (%s); rendering on\n",
+    std::fprintf(stderr, "%s: the window cannot show the frame (%s); rendering on\n", program_name,
                  SDL_GetError());
     return Path::none;
 }
 
-// Whether a close request was among the events that came since the last frame. The display is
-// read once a frame: reading it again after a Wayland connection has failed with events still
-// queued spins for good inside the decoration library.
+Key key_of(SDL_Keycode code) {
+    switch (code) {
+        case SDLK_SPACE:
+            return Key::space;
+        case SDLK_ESCAPE:
+            return Key::escape;
+        case SDLK_q:
+            return Key::q;
+        case SDLK_r:
+            return Key::r;
+        case SDLK_p:
+            return Key::p;
+        case SDLK_PLUS:
+        case SDLK_EQUALS:  // + without Shift on most layouts
+        case SDLK_KP_PLUS:
+            return Key::plus;
+        case SDLK_MINUS:
+        case SDLK_KP_MINUS:
+            return Key::minus;
+        case SDLK_LEFT:
+            return Key::left;
+        case SDLK_RIGHT:
+            return Key::right;
+        case SDLK_UP:
+            return Key::up;
+        case SDLK_DOWN:
+            return Key::down;
+        default:
+            return Key::other;
+    }
+}
+
+Button button_of(Uint8 button) { return button == SDL_BUTTON_LEFT ? Button::left : Button::other; }
+
+void queue_input(const SDL_Event& event) {
+    InputEvent input{};
+    switch (event.type) {
+        case SDL_KEYDOWN:
+            input = {InputKind::key_down, key_of(event.key.keysym.sym), Button::other, 0, 0, 0};
+            break;
+        case SDL_MOUSEBUTTONDOWN:
+        case SDL_MOUSEBUTTONUP:
+            input = {
+                event.type == SDL_MOUSEBUTTONDOWN ? InputKind::button_down : InputKind::button_up,
+                Key::other,
+                button_of(event.button.button),
+                event.button.x,
+                event.button.y,
+                0};
+            break;
+        case SDL_MOUSEMOTION:
+            input = {InputKind::pointer_moved, Key::other,     Button::other,
+                     event.motion.x,           event.motion.y, 0};
+            break;
+        case SDL_MOUSEWHEEL:
+            input = {
+                InputKind::wheel,
+                Key::other,
+                Button::other,
+                0,
+                0,
+                event.wheel.direction == SDL_MOUSEWHEEL_FLIPPED ? -event.wheel.y : event.wheel.y};
+            break;
+        default:
+            return;
+    }
+    queue_input_event(input);
+}
+
+// Whether a close request was among the events that came since the last frame; the input
+// among them is queued. The display is read once a frame: reading it again after a Wayland
+// connection has failed with events still queued spins for good inside the decoration library.
 bool close_requested() {
     SDL_PumpEvents();
     bool requested = false;
     SDL_Event event;
     while (SDL_PeepEvents(&event, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) > 0) {
         requested = requested || event.type == SDL_QUIT;
+        queue_input(event);
     }
     return requested;
 }
@@ -169,7 +242,10 @@ void close_window() {
 // SDL keeps no module handle of the program's.
 void store_instance_handle() {}
 
-void init_window() {
+void init_window() { init_window_titled("pointcloud", demo_title); }
+
+void init_window_titled(const char* program, const char* title) {
+    program_name = program;
     if (!display_may_exist()) {
         report_no_window("no display");
         return;
@@ -188,8 +264,8 @@ void init_window() {
         SDL_Quit();
         return;
     }
-    window = SDL_CreateWindow(window_title, SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
-                              screen_width, screen_height, SDL_WINDOW_SHOWN | SDL_WINDOW_RESIZABLE);
+    window = SDL_CreateWindow(title, SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, screen_width,
+                              screen_height, SDL_WINDOW_SHOWN | SDL_WINDOW_RESIZABLE);
     if (window == nullptr) {
         report_no_window(SDL_GetError());
         SDL_Quit();
@@ -226,13 +302,21 @@ bool present_frame() {
     // A connection that failed while the frame was shown must not be read from again.
     if (connection_failed() || close_requested()) {
         if (connection_failed()) {
-            std::fprintf(stderr, "pointcloud: lost the connection to the display; ending\n");
+            std::fprintf(stderr, "%s: lost the connection to the display; ending\n", program_name);
             lost_display = true;
         }
         close_window();
         return false;
     }
     return true;
+}
+
+bool window_shown() { return window != nullptr && path != Path::none; }
+
+void set_window_title(const char* title) {
+    if (window != nullptr) {
+        SDL_SetWindowTitle(window, title);
+    }
 }
 
 bool display_lost() { return lost_display; }

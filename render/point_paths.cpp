@@ -23,6 +23,22 @@ SpanKernels kernels_of(PointPath path) {
     }
 }
 
+// The rotation of coordinates first multiplied by `scale`: the scale folded into each entry.
+ViewRotation scaled_rotation(ViewRotation rotation, float scale) {
+    for (auto& row : rotation.m) {
+        for (float& entry : row) {
+            entry *= scale;
+        }
+    }
+    return rotation;
+}
+
+void draw_rotated(PointPath path, Sharing sharing, const Point* points, std::int32_t count,
+                  const ViewTrig& trig, const ViewRotation& rotation) {
+    draw_span_shared(kernels_of(path), points, count, rotation, sharing);
+    transform_and_record(points[count - 1], trig, rotation);
+}
+
 }  // namespace
 
 bool point_path_supported(PointPath path) {
@@ -60,11 +76,18 @@ void draw_points_through(PointPath path, Sharing sharing, const Point* points, s
         return;
     }
     const ViewTrig trig = view_trig(view_angles);
-    const ViewRotation rotation = view_rotation(trig);
-    draw_span_shared(kernels_of(path), points, count, rotation, sharing);
-    transform_and_record(points[count - 1], trig, rotation);
+    draw_rotated(path, sharing, points, count, trig, view_rotation(trig));
 }
 
 void draw_points(const Point* points, std::int32_t count) {
     draw_points_through(best_point_path(), Sharing::with_helper, points, count);
+}
+
+void draw_points_scaled(const Point* points, std::int32_t count, float scale) {
+    if (count <= 0) {
+        return;
+    }
+    const ViewTrig trig = view_trig(view_angles);
+    draw_rotated(best_point_path(), Sharing::with_helper, points, count, trig,
+                 scaled_rotation(view_rotation(trig), scale));
 }

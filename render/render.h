@@ -84,6 +84,11 @@ void plot_point(const Point& point, std::uint32_t color);
 // the frame and the render state come out exactly as from draw_points_scalar.
 void draw_points(const Point* points, std::int32_t count);
 
+// As draw_points, with x, y and z multiplied by `scale` on the way into the view rotation: the
+// picture that a viewer 2000 / scale units in front of the origin would see, with the same focal
+// length. A scale of 1 draws exactly what draw_points draws.
+void draw_points_scaled(const Point* points, std::int32_t count, float scale);
+
 // Tells draw_points how many processors the process may run on, as the platform counts them
 // (what its affinity allows, not the machine's size). With fewer than two it never shares its
 // points with a helper thread, which could then only take turns with the caller. Until told,

@@ -368,43 +368,135 @@ void skip_binary_element(ByteSource& source, const Element& element, bool big_en
     }
 }
 
+// Where the wanted values lie in a vertex of fixed size: x, y, z, red, green, blue.
+struct FixedRecord {
+    std::size_t size = 0;
+    std::size_t offset[6] = {};
+    NumberType type[6] = {};
+    bool colors = false;
+};
+
+FixedRecord fixed_record(const Element& vertex) {
+    const VertexLayout layout = vertex_layout(vertex);
+    const int wanted[6] = {layout.x, layout.y, layout.z, layout.red, layout.green, layout.blue};
+    FixedRecord record;
+    record.colors = has_colors(layout);
+    for (std::size_t p = 0; p < vertex.properties.size(); ++p) {
+        for (int k = 0; k < 6; ++k) {
+            if (wanted[k] == static_cast<int>(p)) {
+                record.offset[k] = record.size;
+                record.type[k] = vertex.properties[p].type;
+            }
+        }
+        record.size += size_of(vertex.properties[p].type);
+    }
+    return record;
+}
+
+// Loads of values whose types the record gives.
+struct AnyTypes {
+    const FixedRecord& record;
+    bool big_endian;
+
+    double coordinate(const unsigned char* at, int k) const {
+        return load_number(at + record.offset[k], record.type[k], big_endian);
+    }
+    std::uint32_t channel(const unsigned char* at, int k) const {
+        return channel_of(load_number(at + record.offset[k], record.type[k], big_endian),
+                          record.type[k]);
+    }
+};
+
+// Loads of values of types known when compiled, for the layouts most files have: each load
+// becomes a plain move.
+template <NumberType coordinate_type, NumberType channel_type, bool big_endian>
+struct KnownTypes {
+    const FixedRecord& record;
+
+    double coordinate(const unsigned char* at, int k) const {
+        return load_number(at + record.offset[k], coordinate_type, big_endian);
+    }
+    std::uint32_t channel(const unsigned char* at, int k) const {
+        if constexpr (channel_type == NumberType::u8) {
+            return at[record.offset[k]];
+        } else {
+            return load_u16(at + record.offset[k], big_endian) >> 8u;
+        }
+    }
+};
+
+template <typename Types>
+void add_records(const unsigned char* at, std::size_t count, const FixedRecord& record,
+                 const Types& types, PointAdder& adder) {
+    for (std::size_t i = 0; i < count; ++i, at += record.size) {
+        float color = 0.0f;
+        if (record.colors) {
+            color = color_value(types.channel(at, 3), types.channel(at, 4), types.channel(at, 5));
+        }
+        adder.add(types.coordinate(at, 0), types.coordinate(at, 1), types.coordinate(at, 2), color);
+    }
+}
+
+using AddRecords = void (*)(const unsigned char*, std::size_t, const FixedRecord&, bool,
+                            PointAdder&);
+
+template <NumberType coordinate_type, NumberType channel_type, bool big_endian>
+void add_known_records(const unsigned char* at, std::size_t count, const FixedRecord& record,
+                       bool /*big_endian*/, PointAdder& adder) {
+    add_records(at, count, record, KnownTypes<coordinate_type, channel_type, big_endian>{record},
+                adder);
+}
+
+void add_any_records(const unsigned char* at, std::size_t count, const FixedRecord& record,
+                     bool big_endian, PointAdder& adder) {
+    add_records(at, count, record, AnyTypes{record, big_endian}, adder);
+}
+
+template <NumberType coordinate_type, bool big_endian>
+AddRecords pick_channel(NumberType channel) {
+    return channel == NumberType::u8
+               ? add_known_records<coordinate_type, NumberType::u8, big_endian>
+               : add_known_records<coordinate_type, NumberType::u16, big_endian>;
+}
+
+template <bool big_endian>
+AddRecords pick_coordinate(NumberType coordinate, NumberType channel) {
+    return coordinate == NumberType::f32 ? pick_channel<NumberType::f32, big_endian>(channel)
+                                         : pick_channel<NumberType::f64, big_endian>(channel);
+}
+
+// The decoder of the record's layout: of float or double coordinates with 8- or 16-bit
+// channels, or none, one made for it; of any other, one that looks up each value's type.
+AddRecords records_decoder(const FixedRecord& record, bool big_endian) {
+    const NumberType coordinate = record.type[0];
+    const NumberType channel = record.colors ? record.type[3] : NumberType::u8;
+    const bool known_coordinates =
+        (coordinate == NumberType::f32 || coordinate == NumberType::f64) &&
+        record.type[1] == coordinate && record.type[2] == coordinate;
+    const bool known_channels =
+        !record.colors || ((channel == NumberType::u8 || channel == NumberType::u16) &&
+                           record.type[4] == channel && record.type[5] == channel);
+    if (!known_coordinates || !known_channels) {
+        return add_any_records;
+    }
+    return big_endian ? pick_coordinate<true>(coordinate, channel)
+                      : pick_coordinate<false>(coordinate, channel);
+}
+
 // Vertices of one fixed size, decoded a buffer at a time where they lie.
 void read_fixed_vertices(ByteSource& source, const Element& vertex, bool big_endian,
                          PointAdder& adder) {
-    const VertexLayout layout = vertex_layout(vertex);
-    const bool colors = has_colors(layout);
-    std::vector<std::size_t> offsets;
-    std::size_t record_size = 0;
-    for (const Property& property : vertex.properties) {
-        offsets.push_back(record_size);
-        record_size += size_of(property.type);
-    }
-    const auto load = [&](const unsigned char* record, int index) {
-        return load_number(record + offsets[index], vertex.properties[index].type, big_endian);
-    };
-    double values[6] = {};
+    const FixedRecord record = fixed_record(vertex);
+    const AddRecords add = records_decoder(record, big_endian);
     std::uint64_t left = vertex.count;
     while (left > 0) {
-        if (source.request(record_size) < record_size) {
+        if (source.request(record.size) < record.size) {
             fail("truncated: the file ends inside a vertex");
         }
-        const std::size_t batch = static_cast<std::size_t>(
-            std::min<std::uint64_t>(left, source.available() / record_size));
-        const unsigned char* record = source.data();
-        for (std::size_t i = 0; i < batch; ++i, record += record_size) {
-            float color = 0.0f;
-            if (colors) {
-                values[0] = load(record, layout.red);
-                values[1] = load(record, layout.green);
-                values[2] = load(record, layout.blue);
-                color = color_value(channel_of(values[0], vertex.properties[layout.red].type),
-                                    channel_of(values[1], vertex.properties[layout.green].type),
-                                    channel_of(values[2], vertex.properties[layout.blue].type));
-            }
-            adder.add(load(record, layout.x), load(record, layout.y), load(record, layout.z),
-                      color);
-        }
-        source.advance(batch * record_size);
+        const auto batch = static_cast<std::size_t>(
+            std::min<std::uint64_t>(left, source.available() / record.size));
+        add(source.data(), batch, record, big_endian, adder);
+        source.advance(batch * record.size);
         left -= batch;
     }
 }

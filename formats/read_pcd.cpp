@@ -424,9 +424,14 @@ void keep_finite_points(PointCloud& cloud, const ReadOptions& options) {
             cloud.shift[1] = point.y;
             cloud.shift[2] = point.z;
         }
-        points[kept++] = Point{static_cast<float>(point.x - cloud.shift[0]),
-                               static_cast<float>(point.y - cloud.shift[1]),
-                               static_cast<float>(point.z - cloud.shift[2]), point.color};
+        const Point shifted{static_cast<float>(point.x - cloud.shift[0]),
+                            static_cast<float>(point.y - cloud.shift[1]),
+                            static_cast<float>(point.z - cloud.shift[2]), point.color};
+        if (!(std::isfinite(shifted.x) && std::isfinite(shifted.y) && std::isfinite(shifted.z))) {
+            ++cloud.skipped_points;
+            continue;
+        }
+        points[kept++] = shifted;
     }
     points.resize(kept);
 }

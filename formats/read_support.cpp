@@ -11,6 +11,37 @@ constexpr std::uint64_t progress_step = std::uint64_t{16} << 20;
 
 bool is_separator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\r'; }
 
+// The common number, "-123.456", without from_chars, and to the same bits: its digits as an
+// integer below 2^53 and a power of ten up to 10^22 are both exact doubles, so the one
+// division rounds once, correctly. Any other (more digits, an exponent) is left to from_chars.
+bool parse_plain_decimal(const char*& p, const char* end, double& value) {
+    static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const char* s = p;
+    const bool negative = s != end && *s == '-';
+    s += negative ? 1 : 0;
+    std::uint64_t digits = 0;
+    int digit_count = 0;
+    int fraction_digits = 0;
+    for (; s != end && *s >= '0' && *s <= '9'; ++s, ++digit_count) {
+        digits = digits * 10 + static_cast<std::uint64_t>(*s - '0');
+    }
+    if (s != end && *s == '.') {
+        for (++s; s != end && *s >= '0' && *s <= '9'; ++s, ++digit_count, ++fraction_digits) {
+            digits = digits * 10 + static_cast<std::uint64_t>(*s - '0');
+        }
+    }
+    // Fifteen digits stay below 2^53; at most 22 of them can be fraction digits.
+    if (digit_count == 0 || digit_count > 15 || (s != end && (*s == 'e' || *s == 'E'))) {
+        return false;
+    }
+    const double magnitude = static_cast<double>(digits) / powers_of_ten[fraction_digits];
+    value = negative ? -magnitude : magnitude;
+    p = s;
+    return true;
+}
+
 std::string_view without_carriage_return(std::string_view line) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
@@ -63,15 +94,19 @@ int parse_numbers(std::string_view line, double* values, int capacity) {
         if (*p == '+' && end - p > 1 && *(p + 1) != '-') {
             ++p;
         }
-        const auto [after, status] = std::from_chars(p, end, values[count]);
-        if (status != std::errc() || (after != end && !is_separator(*after))) {
+        if (!parse_plain_decimal(p, end, values[count])) {
+            const auto [after, status] = std::from_chars(p, end, values[count]);
             // Out of range: a number too large for a double, taken as infinite.
-            if (status != std::errc::result_out_of_range) {
+            if (status == std::errc::result_out_of_range) {
+                values[count] = *p == '-' ? -HUGE_VAL : HUGE_VAL;
+            } else if (status != std::errc()) {
                 return -1;
             }
-            values[count] = *p == '-' ? -HUGE_VAL : HUGE_VAL;
+            p = after;
         }
-        p = after;
+        if (p != end && !is_separator(*p)) {
+            return -1;
+        }
         ++count;
     }
     return count;

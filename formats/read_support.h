@@ -154,8 +154,9 @@ inline float color_value(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
     return static_cast<float>(r << 16 | g << 8 | b);
 }
 
-// Adds points to a cloud: leaves out those with a coordinate that is not finite, and shifts
-// the rest, in double precision, by the first finite point where the options ask for it.
+// Adds points to a cloud: leaves out those with a coordinate that is not finite, or that is
+// beyond the range of a float, and shifts the rest, in double precision, by the first finite
+// point where the options ask for it.
 class PointAdder {
 public:
     PointAdder(PointCloud& cloud, const ReadOptions& options)
@@ -166,15 +167,21 @@ public:
             ++cloud_.skipped_points;
             return;
         }
-        if (shift_wanted_) {
+        if (shift_wanted_) [[unlikely]] {
             cloud_.shift[0] = x;
             cloud_.shift[1] = y;
             cloud_.shift[2] = z;
             shift_wanted_ = false;
         }
-        cloud_.points.push_back(Point{static_cast<float>(x - cloud_.shift[0]),
-                                      static_cast<float>(y - cloud_.shift[1]),
-                                      static_cast<float>(z - cloud_.shift[2]), color});
+        const Point point{static_cast<float>(x - cloud_.shift[0]),
+                          static_cast<float>(y - cloud_.shift[1]),
+                          static_cast<float>(z - cloud_.shift[2]), color};
+        if (!(std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.z)))
+            [[unlikely]] {
+            ++cloud_.skipped_points;
+            return;
+        }
+        cloud_.points.push_back(point);
     }
 
 private:

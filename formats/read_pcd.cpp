@@ -240,9 +240,10 @@ void read_ascii(ByteSource& source, const PcdHeader& header, const Roles& roles,
             // A float colour is written as the number whose bits hold it.
             const double value = value_of(roles.color);
             const bool is_float = header.fields[roles.color].type == 'F';
-            color = color_of_bits(
-                is_float ? std::bit_cast<std::uint32_t>(static_cast<float>(value))
-                         : static_cast<std::uint32_t>(std::clamp(value, 0.0, 4294967295.0)));
+            color =
+                color_of_bits(is_float ? std::bit_cast<std::uint32_t>(static_cast<float>(value))
+                                       : static_cast<std::uint32_t>(
+                                             value > 0.0 ? std::min(value, 4294967295.0) : 0.0));
         }
         adder.add(value_of(roles.coordinate[0]), value_of(roles.coordinate[1]),
                   value_of(roles.coordinate[2]), color);

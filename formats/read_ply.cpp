@@ -313,8 +313,9 @@ std::uint64_t list_length(ByteSource& source, const Property& property, bool big
     }
     const double length = load_number(source.data(), property.length_type, big_endian);
     source.advance(size);
-    if (length < 0.0) {
-        fail("a list has a negative length");
+    // No longer list fits in a file that can be read.
+    if (length < 0.0 || length > 4294967295.0) {
+        fail("a list has a wrong length");
     }
     return static_cast<std::uint64_t>(length);
 }

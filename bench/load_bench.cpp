@@ -1,0 +1,181 @@
+// The loading of users' files against the floor of reading their bytes: a binary PLY of 20
+// million points (x, y, z as floats, RGB as bytes; 300 MB) and a text file of 3 million
+// georeferenced points with colours, each written once into a folder of its own under the
+// temporary folder and read from the page cache. Each load also times a plain read of the
+// same file in 4 MB pieces (what `cat` does) right before it, and reports its own time as a
+// multiple of that read ("times_read"), and of the filling of as many points in fresh memory
+// ("times_fill"), the other floor: on a machine whose page faults are slow, faulting in the
+// points costs more than reading the file.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "formats/point_file.h"
+
+namespace {
+
+constexpr std::uint64_t ply_points = 20'000'000;
+constexpr std::uint64_t text_points = 3'000'000;
+
+const std::filesystem::path bench_folder =
+    std::filesystem::temp_directory_path() / "pointcloud_load_bench";
+
+// A fixed sequence of pseudo-random numbers, so that the files are the same every run.
+struct Sequence {
+    std::uint32_t state = 12345;
+    std::uint32_t next() {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    }
+};
+
+void write_ply(const std::filesystem::path& path) {
+    std::ofstream out(path, std::ios::binary);
+    out << "ply\nformat binary_little_endian 1.0\nelement vertex " << ply_points
+        << "\nproperty float x\nproperty float y\nproperty float z\n"
+           "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n";
+    Sequence sequence;
+    std::vector<char> block;
+    for (std::uint64_t i = 0; i < ply_points; ++i) {
+        float xyz[3];
+        for (float& value : xyz) {
+            value = static_cast<float>(sequence.next()) * 0.001f;
+        }
+        const std::uint32_t rgb = sequence.next();
+        const char* bytes = reinterpret_cast<const char*>(xyz);
+        block.insert(block.end(), bytes, bytes + sizeof xyz);
+        block.insert(block.end(), {static_cast<char>(rgb), static_cast<char>(rgb >> 8),
+                                   static_cast<char>(rgb >> 16)});
+        if (block.size() > (std::size_t{1} << 22)) {
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
+            block.clear();
+        }
+    }
+    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+}
+
+void write_text(const std::filesystem::path& path) {
+    std::FILE* out = std::fopen(path.string().c_str(), "wb");
+    Sequence sequence;
+    for (std::uint64_t i = 0; i < text_points; ++i) {
+        std::fprintf(out, "%.6f %.6f %.6f %u %u %u\n", 665000.0 + sequence.next() * 1e-4,
+                     5648000.0 + sequence.next() * 1e-4, 200.0 + sequence.next() * 1e-5,
+                     sequence.next() % 256, sequence.next() % 256, sequence.next() % 256);
+    }
+    std::fclose(out);
+}
+
+const std::filesystem::path& ply_path() {
+    static const std::filesystem::path path = [] {
+        std::filesystem::create_directories(bench_folder);
+        write_ply(bench_folder / "points.ply");
+        return bench_folder / "points.ply";
+    }();
+    return path;
+}
+
+const std::filesystem::path& text_path() {
+    static const std::filesystem::path path = [] {
+        std::filesystem::create_directories(bench_folder);
+        write_text(bench_folder / "points.xyz");
+        return bench_folder / "points.xyz";
+    }();
+    return path;
+}
+
+// The floor: every byte of the file read into a buffer of 4 MB, piece after piece.
+std::uint64_t read_plainly(const std::filesystem::path& path) {
+    static std::vector<char> buffer(std::size_t{4} << 20);
+    std::ifstream in(path, std::ios::binary);
+    std::uint64_t total = 0;
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        total += static_cast<std::uint64_t>(in.gcount());
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    return total;
+}
+
+// The other floor: as many points written into memory fresh from the system.
+std::uint64_t fill_points(std::uint64_t count) {
+    std::vector<Point> points;
+    points.reserve(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const auto value = static_cast<float>(i);
+        points.push_back(Point{value, value, value, value});
+    }
+    benchmark::DoNotOptimize(points.data());
+    return points.size();
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void plain_read(benchmark::State& state, const std::filesystem::path& path) {
+    std::uint64_t bytes = 0;
+    for (auto _ : state) {
+        bytes = read_plainly(path);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
+}
+
+void load(benchmark::State& state, const std::filesystem::path& path, std::uint64_t points) {
+    double read_seconds = 0.0;
+    double fill_seconds = 0.0;
+    double load_seconds = 0.0;
+    const std::string name = path.string();
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto start = std::chrono::steady_clock::now();
+        read_plainly(path);
+        read_seconds += seconds_since(start);
+        start = std::chrono::steady_clock::now();
+        fill_points(points);
+        fill_seconds += seconds_since(start);
+        state.ResumeTiming();
+        start = std::chrono::steady_clock::now();
+        const ReadResult result = read_point_file(name, ReadOptions{true, nullptr});
+        load_seconds += seconds_since(start);
+        if (!result.error.empty() || result.cloud.points.size() != points) {
+            state.SkipWithError(("the file did not load: " + result.error).c_str());
+        }
+    }
+    state.SetBytesProcessed(state.iterations() *
+                            static_cast<std::int64_t>(std::filesystem::file_size(path)));
+    state.counters["times_read"] = load_seconds / read_seconds;
+    state.counters["times_fill"] = load_seconds / fill_seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::RegisterBenchmark("plain_read/ply", [](benchmark::State& state) {
+        plain_read(state, ply_path());
+    })->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("load/ply", [](benchmark::State& state) {
+        load(state, ply_path(), ply_points);
+    })->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("plain_read/text", [](benchmark::State& state) {
+        plain_read(state, text_path());
+    })->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("load/text", [](benchmark::State& state) {
+        load(state, text_path(), text_points);
+    })->Unit(benchmark::kMillisecond);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::error_code ignored;
+    std::filesystem::remove_all(bench_folder, ignored);
+    return 0;
+}

@@ -101,11 +101,11 @@ void make_dpi_aware() {
     if (user32 == nullptr) {
         return;
     }
-    using SetContext = BOOL(WINAPI*)(HANDLE);
+    using SetContext = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
     using SetAware = BOOL(WINAPI*)();
     if (const auto set_context = reinterpret_cast<SetContext>(
             reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDpiAwarenessContext")))) {
-        set_context(reinterpret_cast<HANDLE>(-4));  // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
+        set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     } else if (const auto set_aware = reinterpret_cast<SetAware>(
                    reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDPIAware")))) {
         set_aware();
@@ -216,9 +216,13 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
                 run_frame_loop_once();
             }
             return 0;
-        case WM_DPICHANGED:
-            keep_frame_size_at_dpi(window, HIWORD(wparam), *reinterpret_cast<RECT*>(lparam));
+        case WM_DPICHANGED: {
+            // The message carries the suggested rectangle's address in its integer.
+            const auto* suggested =
+                reinterpret_cast<const RECT*>(lparam);  // NOLINT(performance-no-int-to-ptr)
+            keep_frame_size_at_dpi(window, HIWORD(wparam), *suggested);
             return 0;
+        }
         case WM_KEYDOWN:
             queue_key(wparam);
             return 0;

@@ -331,19 +331,23 @@ drag() {
     find_window
     wait_for_fps_lines 30
     eval "$(xdotool getwindowgeometry --shell "$window")"
-    # Into the title bar, clear of its buttons; then 20 steps 50 ms apart.
+    # Into the title bar, clear of its buttons, and one step: once the window follows, Windows'
+    # own loop runs (had the press missed the title bar, frames would come all the same). Then
+    # 20 steps 50 ms apart, counting the FPS lines.
     x=$((X + 300)) y=$((Y + 10))
     xdotool mousemove "$x" "$y" mousedown 1
+    xdotool mousemove $((x + 5)) $((y + 3))
+    wait_for 10 "the window to follow the pointer" is_at "X=$((X + 5)) Y=$((Y + 3)) "
     before=$(fps_line_count)
-    for step in $(seq 20); do
+    for step in $(seq 2 21); do
         xdotool mousemove $((x + 5 * step)) $((y + 3 * step))
         sleep 0.05
     done
     during=$(($(fps_line_count) - before))
-    xdotool mouseup 1
-    # Had the press missed the title bar, the frames would have come all the same.
-    moved_to="X=$((X + 100)) Y=$((Y + 60)) "
+    program_runs
+    moved_to="X=$((X + 105)) Y=$((Y + 63)) "
     wait_for 10 "the window to follow the pointer to $moved_to" is_at "$moved_to"
+    xdotool mouseup 1
     [ "$during" -ge 10 ] || fail "$during FPS lines while the title bar was dragged for a second"
     wait_for_more_fps_lines 10
     wait_for_frame

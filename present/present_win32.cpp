@@ -11,7 +11,7 @@
 
 namespace {
 
-// Every text given to the window is UTF-16, through the wide routines, so that it reads the
+// Titles come in UTF-8 and reach the window in UTF-16, through the wide routines: they read the
 // same under any ANSI code page.
 constexpr const char* window_title = "Notre première fenêtre";
 constexpr const wchar_t* class_name = L"Classe 1";

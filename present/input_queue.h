@@ -1,8 +1,9 @@
 #pragma once
 
-// Inside the platform layer only: where each backend puts the input events it receives.
-
 #include "present/present.h"
 
-// Keeps `event` for next_input_event; when 256 are waiting, the oldest makes room.
+// The events a backend has gathered from its window and nobody has taken yet, oldest first:
+// at most the latest 256. next_input_event (present.h) takes them out.
+
+// Adds an event; when 256 are waiting already, the oldest of them gives way.
 void queue_input_event(const InputEvent& event);

@@ -67,32 +67,35 @@ bool display_may_exist() {
 }
 
 // Black beyond the frame when the window has been made larger than it.
-void clear_beyond_frame(SDL_Surface* surface) {
+bool clear_beyond_frame(SDL_Surface* surface) {
     if (surface->w > screen_width) {
         const SDL_Rect right{screen_width, 0, surface->w - screen_width, surface->h};
-        SDL_FillRect(surface, &right, 0);
+        if (SDL_FillRect(surface, &right, 0) != 0) {
+            return false;
+        }
     }
     if (surface->h > screen_height) {
         const SDL_Rect below{0, screen_height, std::min(surface->w, screen_width),
                              surface->h - screen_height};
-        SDL_FillRect(surface, &below, 0);
+        return SDL_FillRect(surface, &below, 0) == 0;
     }
+    return true;
 }
 
 // On X11 at 15, 16 and 24 bits the window surface is shared memory with the server; at 24
-// bits its pixels are the frame's own and the conversion is a copy row by row.
-void show_on_surface() {
+// bits its pixels are the frame's own and the conversion is a copy row by row. Gives false,
+// with SDL's reason, where a step fails.
+bool show_on_surface() {
     SDL_Surface* surface = SDL_GetWindowSurface(window);
-    if (surface == nullptr) {
-        return;
+    if (surface == nullptr || SDL_LockSurface(surface) != 0) {
+        return false;
     }
-    SDL_LockSurface(surface);
-    SDL_ConvertPixels(std::min(surface->w, screen_width), std::min(surface->h, screen_height),
-                      SDL_PIXELFORMAT_XRGB8888, frame_buffer.pixels, frame_pitch,
-                      surface->format->format, surface->pixels, surface->pitch);
+    const bool converted =
+        SDL_ConvertPixels(std::min(surface->w, screen_width), std::min(surface->h, screen_height),
+                          SDL_PIXELFORMAT_XRGB8888, frame_buffer.pixels, frame_pitch,
+                          surface->format->format, surface->pixels, surface->pitch) == 0;
     SDL_UnlockSurface(surface);
-    clear_beyond_frame(surface);
-    SDL_UpdateWindowSurface(window);
+    return converted && clear_beyond_frame(surface) && SDL_UpdateWindowSurface(window) == 0;
 }
 
 bool open_renderer() {
@@ -106,20 +109,24 @@ bool open_renderer() {
 }
 
 // The renderer's viewport follows the window's size, so the texture lands 1:1 at the top-left
-// and the clear leaves black beyond it.
-void show_with_renderer() {
+// and the clear leaves black beyond it. Gives false, with SDL's reason, where a step fails
+// (SDL_RenderPresent tells nothing).
+bool show_with_renderer() {
     const SDL_Rect frame{0, 0, screen_width, screen_height};
-    SDL_UpdateTexture(texture, nullptr, frame_buffer.pixels, frame_pitch);
-    SDL_SetRenderDrawColor(renderer, 0, 0, 0, SDL_ALPHA_OPAQUE);
-    SDL_RenderClear(renderer);
-    SDL_RenderCopy(renderer, texture, nullptr, &frame);
+    if (SDL_UpdateTexture(texture, nullptr, frame_buffer.pixels, frame_pitch) != 0 ||
+        SDL_SetRenderDrawColor(renderer, 0, 0, 0, SDL_ALPHA_OPAQUE) != 0 ||
+        SDL_RenderClear(renderer) != 0 || SDL_RenderCopy(renderer, texture, nullptr, &frame) != 0) {
+        return false;
+    }
     SDL_RenderPresent(renderer);
+    return true;
 }
 
-// The fastest way that works on this display; the order matters, since a renderer that fails
-// may already have re-created the window for OpenGL.
-Path choose_path() {
-    if (SDL_GetWindowSurface(window) != nullptr) {
+// The fastest way that works on this display, leaving out the window surface once it has
+// failed; the order matters, since a renderer that fails may already have re-created the window
+// for OpenGL.
+Path choose_path(bool surface_failed = false) {
+    if (!surface_failed && SDL_GetWindowSurface(window) != nullptr) {
         return Path::window_surface;
     }
 #ifdef POINTCLOUD_HAVE_X11
@@ -204,6 +211,22 @@ void queue_input(const SDL_Event& event) {
     queue_input_event(input);
 }
 
+// Where the way chosen fails while showing a frame, the next way takes over: it is said once,
+// since a way that failed is not tried again. (The 8-bit way's Xlib calls tell nothing at once:
+// their errors reach Xlib's handlers.)
+void fall_back_from_failed_path() {
+    if (path == Path::window_surface) {
+        std::fprintf(stderr,
+                     "%s: the window surface failed (%s); showing the frame another way\n",
+                     program_name, SDL_GetError());
+        path = choose_path(true);
+    } else {
+        std::fprintf(stderr, "%s: the window failed to show the frame (%s); rendering on\n",
+                     program_name, SDL_GetError());
+        path = Path::none;
+    }
+}
+
 // Whether a close request was among the events that came since the last frame; the input
 // among them is queued. The display is read once a frame: reading it again after a Wayland
 // connection has failed with events still queued spins for good inside the decoration library.
@@ -284,12 +307,13 @@ bool present_frame() {
     if (window == nullptr) {
         return true;
     }
+    bool shown = true;
     switch (path) {
         case Path::window_surface:
-            show_on_surface();
+            shown = show_on_surface();
             break;
         case Path::renderer:
-            show_with_renderer();
+            shown = show_with_renderer();
             break;
         case Path::eight_bit:
 #ifdef POINTCLOUD_HAVE_X11
@@ -298,6 +322,9 @@ bool present_frame() {
             break;
         case Path::none:
             break;
+    }
+    if (!shown) {
+        fall_back_from_failed_path();
     }
     // A connection that failed while the frame was shown must not be read from again.
     if (connection_failed() || close_requested()) {

@@ -45,8 +45,21 @@ unsigned long level_in_mask(std::size_t level, unsigned long mask) {
     return ((level * (mask >> shift) + (cube_levels - 1) / 2) / (cube_levels - 1)) << shift;
 }
 
+// The colour-map cells that fill_cube has allocated, given back when the 8-bit way gives up.
+Colormap allocated_from = 0;
+std::size_t allocated_count = 0;
+
+void free_allocated_colours() {
+    if (allocated_count > 0) {
+        XFreeColors(x_display, allocated_from, cube_pixels.data(),
+                    static_cast<int>(allocated_count), 0);
+        allocated_count = 0;
+    }
+}
+
 // The pixel of each colour of the cube: from the channel masks where the visual has them (SDL
 // gives a direct-colour visual linear ramps), otherwise allocated in the window's colour map.
+// Gives false, having given back what it allocated, where the colour map runs out.
 bool fill_cube(const XWindowAttributes& attributes) {
     const Visual& visual = *attributes.visual;
     const bool masked = visual.c_class == TrueColor || visual.c_class == DirectColor;
@@ -61,7 +74,11 @@ bool fill_cube(const XWindowAttributes& attributes) {
             colour.pixel = level_in_mask(levels[0], visual.red_mask) |
                            level_in_mask(levels[1], visual.green_mask) |
                            level_in_mask(levels[2], visual.blue_mask);
-        } else if (XAllocColor(x_display, attributes.colormap, &colour) == 0) {
+        } else if (XAllocColor(x_display, attributes.colormap, &colour) != 0) {
+            allocated_from = attributes.colormap;
+            ++allocated_count;
+        } else {
+            free_allocated_colours();
             return false;
         }
         cube_pixels[index] = colour.pixel;
@@ -89,7 +106,13 @@ bool open_eight_bit(SDL_Window* window) {
     x_image = XCreateImage(x_display, attributes.visual, 8, ZPixmap, 0,
                            reinterpret_cast<char*>(eight_bit_pixels.data()), screen_width,
                            screen_height, 8, screen_width);
-    return x_image != nullptr;
+    if (x_image == nullptr) {
+        XFreeGC(x_display, x_context);
+        x_context = nullptr;
+        free_allocated_colours();
+        return false;
+    }
+    return true;
 }
 
 void show_eight_bit(SDL_Window* window) {

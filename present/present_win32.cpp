@@ -1,23 +1,41 @@
 #include <windows.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "common/frame_buffer.h"
+#include "present/input_queue.h"
 #include "present/present.h"
 
 namespace {
 
-// In the ANSI code page, Windows-1252: 0xE8 is è and 0xEA is ê.
-constexpr const char* window_title = "Notre premi\xE8re fen\xEAtre";
-constexpr const char* class_name = "Classe 1";
+// Titles come in UTF-8 and reach the window in UTF-16, through the wide routines: they read the
+// same under any ANSI code page.
+constexpr const char* window_title = "Notre première fenêtre";
+constexpr const wchar_t* class_name = L"Classe 1";
 constexpr DWORD window_style = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
 
-WNDCLASSA window_class;
+// While the window is moved or resized, or its menu is open, Windows runs a loop of its own
+// inside DispatchMessage. This timer wakes that loop to let the program draw a frame.
+constexpr UINT_PTR frame_timer = 1;
+constexpr UINT frame_timer_ms = 1;
+
+const char* program_name = "pointcloud";
 HINSTANCE instance_handle;
 HWND window_handle;
 HDC window_dc;
-PAINTSTRUCT paint_info;
+bool window_destroyed = false;
+int wheel_remainder = 0;  // wheel travel short of a whole step, kept for the next message
+
+// The window's messages are handled on a fiber of their own. The frame loop switches to it to
+// handle what is queued, and it switches back once the queue is empty, or, from inside the
+// platform's own loop, on each tick of the frame timer: the frame loop then goes on from where
+// it left off, in its own order, although the platform's loop has not returned.
+LPVOID frame_loop_fiber;
+LPVOID message_fiber;
+bool on_message_fiber = false;
 
 // The frame buffer as it lies in memory, told to GDI once: 32 bits a pixel, row 0 at the top
 // (hence the negative height). GDI converts it to whatever depth the display has.
@@ -34,101 +52,307 @@ const BITMAPINFO frame_format{.bmiHeader = {.biSize = sizeof(BITMAPINFOHEADER),
                                             .biClrImportant = 0},
                               .bmiColors = {}};
 
-// Painting is the frame loop's job: WM_PAINT is answered without painting or validating.
-LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    switch (message) {
-        case WM_PAINT:
-            return 0;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return 0;
-        default:
-            return DefWindowProcA(window, message, wparam, lparam);
+std::wstring utf16_of(const char* text) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (length <= 0) {
+        return {};
     }
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), length);
+    wide.pop_back();  // the terminator, which std::wstring keeps on its own
+    return wide;
 }
 
 // Straight from the frame buffer to the window: one copy, where a bitmap in between would take
 // two (and a third longer under Wine).
-void copy_frame_to_window() {
-    SetDIBitsToDevice(window_dc, 0, 0, screen_width, screen_height, 0, 0, 0, screen_height,
+void copy_frame_to_window(HDC dc) {
+    SetDIBitsToDevice(dc, 0, 0, screen_width, screen_height, 0, 0, 0, screen_height,
                       frame_buffer.pixels, &frame_format, DIB_RGB_COLORS);
 }
 
 // Black beyond the frame when the window has been made larger than it: the class has no
-// background brush and WM_PAINT paints nothing, so nothing else would cover what was there.
-void clear_beyond_frame() {
+// background brush, so nothing else would cover what was there.
+void clear_beyond_frame(HDC dc) {
     RECT client;
     GetClientRect(window_handle, &client);
     if (client.right > screen_width) {
-        PatBlt(window_dc, screen_width, 0, client.right - screen_width, client.bottom, BLACKNESS);
+        PatBlt(dc, screen_width, 0, client.right - screen_width, client.bottom, BLACKNESS);
     }
     if (client.bottom > screen_height) {
-        PatBlt(window_dc, 0, screen_height, std::min<LONG>(client.right, screen_width),
+        PatBlt(dc, 0, screen_height, std::min<LONG>(client.right, screen_width),
                client.bottom - screen_height, BLACKNESS);
     }
 }
 
-// Handles what is queued for the window without waiting, and tells whether the quit message
-// that WM_DESTROY posts was among it. window_proc leaves a WM_PAINT unvalidated, so the
-// platform would hand it out again at once: the drain stops at the first one, and the next
-// frame's BeginPaint validates the window.
-bool quit_requested() {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            return true;
-        }
-        DispatchMessageA(&message);
-        if (message.message == WM_PAINT) {
-            return false;
-        }
+// Messages are handled only while the frame loop waits in present_frame, right after it has
+// shown its frame: the buffer then holds the frame on the screen, and a repaint shows it again.
+void repaint(HWND window) {
+    PAINTSTRUCT paint;
+    const HDC dc = BeginPaint(window, &paint);
+    copy_frame_to_window(dc);
+    clear_beyond_frame(dc);
+    EndPaint(window, &paint);
+}
+
+// The per-monitor v2 awareness of the program's manifest, asked for again at run time where the
+// manifest is not read; the first routine is in Windows 10 from 1703, the second since Vista.
+void make_dpi_aware() {
+    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (user32 == nullptr) {
+        return;
     }
-    return false;
+    using SetContext = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+    using SetAware = BOOL(WINAPI*)();
+    if (const auto set_context = reinterpret_cast<SetContext>(
+            reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDpiAwarenessContext")))) {
+        set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    } else if (const auto set_aware = reinterpret_cast<SetAware>(
+                   reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDPIAware")))) {
+        set_aware();
+    }
+}
+
+// On a monitor of another scale the frame and borders change size: the client area is kept at
+// the frame's size in device pixels, at the position the platform suggests.
+void keep_frame_size_at_dpi(HWND window, UINT dpi, const RECT& suggested) {
+    using AdjustForDpi = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+    const auto adjust = reinterpret_cast<AdjustForDpi>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+    RECT outer{0, 0, screen_width, screen_height};
+    if (adjust == nullptr || adjust(&outer, WS_OVERLAPPEDWINDOW, FALSE, 0, dpi) == 0) {
+        outer = {0, 0, suggested.right - suggested.left, suggested.bottom - suggested.top};
+    }
+    SetWindowPos(window, nullptr, suggested.left, suggested.top, outer.right - outer.left,
+                 outer.bottom - outer.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+Key key_of(WPARAM virtual_key) {
+    switch (virtual_key) {
+        case VK_SPACE:
+            return Key::space;
+        case VK_ESCAPE:
+            return Key::escape;
+        case 'Q':
+            return Key::q;
+        case 'R':
+            return Key::r;
+        case 'P':
+            return Key::p;
+        case VK_OEM_PLUS:  // the key that holds '+' on every layout
+        case VK_ADD:
+            return Key::plus;
+        case VK_OEM_MINUS:
+        case VK_SUBTRACT:
+            return Key::minus;
+        case VK_LEFT:
+            return Key::left;
+        case VK_RIGHT:
+            return Key::right;
+        case VK_UP:
+            return Key::up;
+        case VK_DOWN:
+            return Key::down;
+        default:
+            return Key::other;
+    }
+}
+
+void queue_key(WPARAM virtual_key) {
+    queue_input_event({InputKind::key_down, key_of(virtual_key), Button::left, 0, 0, 0});
+}
+
+// A drag that leaves the window still ends with its button's release: the pointer is captured
+// while any button is held.
+void queue_button(InputKind kind, Button button, WPARAM held, LPARAM position) {
+    if (kind == InputKind::button_down) {
+        SetCapture(window_handle);
+    } else if ((held & (MK_LBUTTON | MK_RBUTTON | MK_MBUTTON | MK_XBUTTON1 | MK_XBUTTON2)) == 0) {
+        ReleaseCapture();
+    }
+    queue_input_event(
+        {kind, Key::other, button, GET_X_LPARAM(position), GET_Y_LPARAM(position), 0});
+}
+
+void queue_pointer(LPARAM position) {
+    queue_input_event({InputKind::pointer_moved, Key::other, Button::left, GET_X_LPARAM(position),
+                       GET_Y_LPARAM(position), 0});
+}
+
+// Fine-grained wheels send parts of a step; they add up to whole ones.
+void queue_wheel(WPARAM wparam) {
+    wheel_remainder += GET_WHEEL_DELTA_WPARAM(wparam);
+    const int steps = wheel_remainder / WHEEL_DELTA;
+    if (steps != 0) {
+        wheel_remainder -= steps * WHEEL_DELTA;
+        queue_input_event({InputKind::wheel, Key::other, Button::left, 0, 0, steps});
+    }
+}
+
+// Gives the frame loop a turn from inside the platform's own loop; the frame loop switches
+// back once it has shown its next frame.
+void run_frame_loop_once() {
+    if (on_message_fiber) {
+        SwitchToFiber(frame_loop_fiber);
+    }
+}
+
+LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_PAINT:
+            repaint(window);
+            return 0;
+        case WM_ENTERSIZEMOVE:
+        case WM_ENTERMENULOOP:
+            if (message_fiber != nullptr) {
+                SetTimer(window, frame_timer, frame_timer_ms, nullptr);
+            }
+            return 0;
+        case WM_EXITSIZEMOVE:
+        case WM_EXITMENULOOP:
+            KillTimer(window, frame_timer);
+            return 0;
+        case WM_TIMER:
+            if (wparam == frame_timer) {
+                run_frame_loop_once();
+            }
+            return 0;
+        case WM_DPICHANGED: {
+            // The message carries the suggested rectangle's address in its integer.
+            const auto* suggested =
+                reinterpret_cast<const RECT*>(lparam);  // NOLINT(performance-no-int-to-ptr)
+            keep_frame_size_at_dpi(window, HIWORD(wparam), *suggested);
+            return 0;
+        }
+        case WM_KEYDOWN:
+            queue_key(wparam);
+            return 0;
+        case WM_LBUTTONDOWN:
+            queue_button(InputKind::button_down, Button::left, wparam, lparam);
+            return 0;
+        case WM_LBUTTONUP:
+            queue_button(InputKind::button_up, Button::left, wparam, lparam);
+            return 0;
+        case WM_RBUTTONDOWN:
+        case WM_MBUTTONDOWN:
+        case WM_XBUTTONDOWN:
+            queue_button(InputKind::button_down, Button::other, wparam, lparam);
+            return message == WM_XBUTTONDOWN ? TRUE : 0;
+        case WM_RBUTTONUP:
+        case WM_MBUTTONUP:
+        case WM_XBUTTONUP:
+            queue_button(InputKind::button_up, Button::other, wparam, lparam);
+            return message == WM_XBUTTONUP ? TRUE : 0;
+        case WM_MOUSEMOVE:
+            queue_pointer(lparam);
+            return 0;
+        case WM_MOUSEWHEEL:
+            queue_wheel(wparam);
+            return 0;
+        case WM_DESTROY:
+            window_destroyed = true;
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wparam, lparam);
+    }
+}
+
+// Handles everything queued for the thread, without waiting for more.
+void handle_queued_messages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+void CALLBACK run_message_fiber(LPVOID) {
+    for (;;) {
+        handle_queued_messages();
+        SwitchToFiber(frame_loop_fiber);
+    }
+}
+
+// Without fibers the messages are handled on the frame loop's own stack, and the frames pause
+// while the platform runs its own loop.
+void start_message_fiber() {
+    frame_loop_fiber = ConvertThreadToFiber(nullptr);
+    if (frame_loop_fiber != nullptr) {
+        message_fiber = CreateFiber(0, run_message_fiber, nullptr);
+    }
+    if (message_fiber == nullptr) {
+        std::fprintf(stderr,
+                     "%s: no fiber for the window's messages (error %lu); frames pause "
+                     "while the window is moved\n",
+                     program_name, GetLastError());
+    }
+}
+
+void handle_messages() {
+    if (message_fiber != nullptr) {
+        on_message_fiber = true;
+        SwitchToFiber(message_fiber);
+        on_message_fiber = false;
+    } else {
+        handle_queued_messages();
+    }
 }
 
 }  // namespace
 
-void store_instance_handle() { instance_handle = GetModuleHandleA(nullptr); }
+void store_instance_handle() { instance_handle = GetModuleHandleW(nullptr); }
 
-void init_window() {
+void init_window() { init_window_titled("pointcloud", window_title); }
+
+void init_window_titled(const char* program, const char* title) {
+    program_name = program;
+    make_dpi_aware();
+
+    WNDCLASSW window_class{};
     window_class.style = CS_VREDRAW | CS_HREDRAW;
     window_class.lpfnWndProc = window_proc;
-    window_class.cbClsExtra = 0;
-    window_class.cbWndExtra = 0;
     window_class.hInstance = instance_handle;
-    window_class.hIcon = nullptr;
-    window_class.hCursor = nullptr;
-    window_class.hbrBackground = nullptr;
-    window_class.lpszMenuName = nullptr;
+    window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     window_class.lpszClassName = class_name;
-    RegisterClassA(&window_class);
+    RegisterClassW(&window_class);
 
     // The outer size that gives a client area of the whole frame.
     RECT outer{0, 0, screen_width, screen_height};
     AdjustWindowRect(&outer, WS_OVERLAPPEDWINDOW, FALSE);
     window_handle =
-        CreateWindowExA(0, class_name, window_title, window_style, CW_USEDEFAULT, CW_USEDEFAULT,
-                        outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr,
-                        instance_handle, nullptr);
+        CreateWindowExW(0, class_name, utf16_of(title).c_str(), window_style, CW_USEDEFAULT,
+                        CW_USEDEFAULT, outer.right - outer.left, outer.bottom - outer.top, nullptr,
+                        nullptr, instance_handle, nullptr);
     if (window_handle == nullptr) {
-        std::fprintf(stderr, "pointcloud: no window (error %lu); rendering without one\n",
+        std::fprintf(stderr, "%s: no window (error %lu); rendering without one\n", program,
                      GetLastError());
         return;
     }
     window_dc = GetDC(window_handle);
+    start_message_fiber();
+}
+
+bool window_shown() { return window_handle != nullptr; }
+
+void set_window_title(const char* title) {
+    if (window_handle != nullptr) {
+        SetWindowTextW(window_handle, utf16_of(title).c_str());
+    }
 }
 
 bool present_frame() {
     if (window_handle == nullptr) {
         return true;
     }
-    BeginPaint(window_handle, &paint_info);
-    copy_frame_to_window();
-    clear_beyond_frame();
-    EndPaint(window_handle, &paint_info);
-    if (quit_requested()) {
-        // The window is destroyed already; later frames have nowhere to go.
+    copy_frame_to_window(window_dc);
+    clear_beyond_frame(window_dc);
+    handle_messages();
+    if (window_destroyed) {
+        // Later frames have nowhere to go.
         window_handle = nullptr;
+        if (message_fiber != nullptr) {
+            DeleteFiber(message_fiber);
+            message_fiber = nullptr;
+        }
         return false;
     }
     return true;

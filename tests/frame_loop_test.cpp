@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/frame_loop.h"
@@ -193,10 +195,16 @@ TEST(FrameRateCounter, SurvivesTheWrapOfTheTickCount) {
     EXPECT_EQ(counter.interval_start, min + 900);
 }
 
-TEST(ElapsedTicks, CountsForwardFromStartUp) {
+// A clock that stood still, or counted in other units than milliseconds, would leave every FPS
+// line at 0 or far off. A sleep lasts at least what it is asked for, by the same steady clock;
+// the upper bound only catches a clock a thousand times too fast.
+TEST(ElapsedTicks, CountsMillisecondsForwardFromStartUp) {
     const std::int32_t first = elapsed_ticks();
     EXPECT_GE(first, 0);
-    EXPECT_GE(elapsed_ticks(), first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::int32_t elapsed = elapsed_ticks() - first;
+    EXPECT_GE(elapsed, 49);  // both readings are cut to whole milliseconds
+    EXPECT_LT(elapsed, 20'000);
 }
 
 }  // namespace

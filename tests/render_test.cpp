@@ -158,24 +158,26 @@ TEST_F(Renderer, DrawPointsUsesEachPointsColourInIndexOrder) {
     EXPECT_EQ(lit_pixel_count(frame_buffer), 2u);
 }
 
+// The expected values come from the definitions, not from the renderer's routines: the sines
+// and cosines of the angles, and (100, 0, -2000) turned 10 degrees about z, 45 about y (+x
+// toward +z) and -20 about x, in double precision, then seen from 2000 units with 800 pixels of
+// focal length.
 TEST_F(Renderer, DrawPointsRecordsTheLastPoint) {
     view_angles = {-20, 45, 10};
     const std::array<Point, 3> points{{{0, 0, 0, 0}, {10, 20, 30, 0}, {100, 0, -2000, 0}}};
     draw_points(points.data(), 3);
 
-    const ViewTrig trig = view_trig(view_angles);
-    EXPECT_EQ(render_state.cos_x, trig.cos_x);
-    EXPECT_EQ(render_state.cos_y, trig.cos_y);
-    EXPECT_EQ(render_state.cos_z, trig.cos_z);
-    EXPECT_EQ(render_state.sin_x, trig.sin_x);
-    EXPECT_EQ(render_state.sin_y, trig.sin_y);
-    EXPECT_EQ(render_state.sin_z, trig.sin_z);
+    constexpr double radians_per_degree = 3.14159265358979323846 / 180;
+    EXPECT_NEAR(render_state.cos_x, std::cos(-20 * radians_per_degree), 1e-6);
+    EXPECT_NEAR(render_state.sin_x, std::sin(-20 * radians_per_degree), 1e-6);
+    EXPECT_NEAR(render_state.cos_y, std::cos(45 * radians_per_degree), 1e-6);
+    EXPECT_NEAR(render_state.sin_y, std::sin(45 * radians_per_degree), 1e-6);
+    EXPECT_NEAR(render_state.cos_z, std::cos(10 * radians_per_degree), 1e-6);
+    EXPECT_NEAR(render_state.sin_z, std::sin(10 * radians_per_degree), 1e-6);
     EXPECT_EQ(render_state.current_point, &points[2]);
-    const Rotated rotated = rotate_view(100, 0, -2000, view_rotation(trig));
-    const ScreenPoint screen = project_to_screen(rotated);
-    EXPECT_EQ(render_state.tx, screen.sx);
-    EXPECT_EQ(render_state.ty, screen.sy);
-    EXPECT_EQ(render_state.tz, rotated.tz);
+    EXPECT_NEAR(render_state.tz, -1269.4283, 0.01);
+    EXPECT_NEAR(render_state.tx, 1624.8645, 0.01);  // 800 * 1483.8500 / (2000 - 1269.4283)
+    EXPECT_NEAR(render_state.ty, -485.7072, 0.01);  // 800 * -443.5549 / (2000 - 1269.4283)
 }
 
 TEST_F(Renderer, EmptyAndNegativeCountsDrawAndRecordNothing) {

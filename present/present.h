@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 // The window that shows the frame buffer: one per platform backend behind these routines. Its
 // client area is 1024 by 800 pixels, titled "Notre première fenêtre", and the frame buffer is
 // copied into it 1:1 from the top-left corner, whatever size the window is given later; any part of
@@ -16,6 +19,11 @@
 // otherwise send the frame-rate lines into whatever came next (on X11, the connection to the
 // display). The first thing the program does, before it opens anything.
 void open_standard_streams();
+
+// The program's arguments in UTF-8, the program's name first. On Windows they come from the
+// wide-character command line, since `argv` there holds only what the ANSI code page can spell;
+// elsewhere they are `argv` as it is.
+std::vector<std::string> program_arguments(int argc, char** argv);
 
 // How many processors the process may run on: those its affinity allows (taskset, start /affinity),
 // not the machine's count; at least 1.

@@ -216,8 +216,7 @@ void queue_input(const SDL_Event& event) {
 // their errors reach Xlib's handlers.)
 void fall_back_from_failed_path() {
     if (path == Path::window_surface) {
-        std::fprintf(stderr,
-                     "%s: the window surface failed (%s); showing the frame another way\n",
+        std::fprintf(stderr, "%s: the window surface failed (%s); showing the frame another way\n",
                      program_name, SDL_GetError());
         path = choose_path(true);
     } else {

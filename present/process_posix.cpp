@@ -23,6 +23,10 @@ void open_standard_streams() {
     }
 }
 
+std::vector<std::string> program_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 int usable_processor_count() {
 #ifdef __linux__
     cpu_set_t allowed;

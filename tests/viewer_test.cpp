@@ -21,9 +21,10 @@ bool keep_shown_frame() {
     return true;
 }
 
-std::optional<ViewerOptions> parsed(std::vector<const char*> arguments, int& status) {
-    arguments.insert(arguments.begin(), "pointcloud-view");
-    return parse_viewer_options(static_cast<int>(arguments.size()), arguments.data(), status);
+std::optional<ViewerOptions> parsed(const std::vector<const char*>& arguments, int& status) {
+    std::vector<std::string> all{"pointcloud-view"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return parse_viewer_options(all, status);
 }
 
 TEST(Viewer, DrawsTheDemosOwnFrameOfTheLatticeTakenAsItIs) {

@@ -32,7 +32,8 @@ bool parse_angles(std::string_view text, ViewAngles& angles) {
 
 }  // namespace
 
-std::optional<ViewerOptions> parse_viewer_options(int argc, const char* const* argv, int& status) {
+std::optional<ViewerOptions> parse_viewer_options(const std::vector<std::string>& arguments,
+                                                  int& status) {
     ViewerOptions options{"", "", ViewAngles{-20.0f, 0.0f, 0.0f}, true, UpAxis::from_format, 0, ""};
     std::string angles = "-20,0,0";
     bool no_fit = false;
@@ -43,6 +44,8 @@ std::optional<ViewerOptions> parse_viewer_options(int argc, const char* const* a
         "the view, the wheel or + and - move the viewer closer and farther, the arrow keys turn "
         "by steps, R resets the view, P saves the frame as a PNG, Escape or Q ends.",
         "pointcloud-view"};
+    // File names such as /tmp/cloud.ply are never options, on Windows either.
+    app.allow_windows_style_options(false);
     app.add_option("FILE", options.file, "the point-cloud file to show");
     const auto* scene_option =
         app.add_option("--scene", options.scene, "one of the demo's own point sets or figures")
@@ -65,7 +68,10 @@ std::optional<ViewerOptions> parse_viewer_options(int argc, const char* const* a
     app.add_option("--output", options.output,
                    "no window: draw (the last of the N frames) and write the frame as a PNG");
     try {
-        app.parse(argc, argv);
+        // CLI11 takes the arguments last first, without the program's name.
+        std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+        reversed.pop_back();
+        app.parse(reversed);
     } catch (const CLI::CallForHelp& help) {
         status = app.exit(help);
         return std::nullopt;

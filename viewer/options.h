@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "render/render.h"
 
@@ -24,4 +25,6 @@ struct ViewerOptions {
 
 // The options, or nothing once the help has been printed (status 0) or an error has been
 // reported on standard error (status 2); `status` tells which.
-std::optional<ViewerOptions> parse_viewer_options(int argc, const char* const* argv, int& status);
+// `arguments` are UTF-8, the program's name first.
+std::optional<ViewerOptions> parse_viewer_options(const std::vector<std::string>& arguments,
+                                                  int& status);

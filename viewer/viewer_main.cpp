@@ -156,7 +156,8 @@ int main(int argc, char** argv) {
     open_standard_streams();
     set_usable_processors(usable_processor_count());
     int status = 0;
-    const std::optional<ViewerOptions> options = parse_viewer_options(argc, argv, status);
+    const std::optional<ViewerOptions> options =
+        parse_viewer_options(program_arguments(argc, argv), status);
     if (!options) {
         return status;
     }

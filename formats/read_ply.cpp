@@ -218,13 +218,11 @@ bool has_lists(const Element& element) {
 
 // One colour channel as 8 bits: 16-bit values keep their high byte, others are clamped.
 std::uint32_t channel_of(double value, NumberType type) {
-    if (type == NumberType::u16) {
-        return static_cast<std::uint32_t>(value) >> 8;
-    }
-    if (!(value > 0.0)) {
+    const double channel = type == NumberType::u16 ? value / 256.0 : value;
+    if (!(channel > 0.0)) {
         return 0;
     }
-    return value >= 255.0 ? 255u : static_cast<std::uint32_t>(value);
+    return channel >= 255.0 ? 255u : static_cast<std::uint32_t>(channel);
 }
 
 // The values of one vertex, by property index, into a point.

@@ -6,7 +6,7 @@
 
 namespace {
 
-// The viewer hears of the read's progress after every so many bytes.
+// The viewer hears of the read's progress after every so many bytes, and at the end.
 constexpr std::uint64_t progress_step = std::uint64_t{16} << 20;
 
 bool is_separator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\r'; }
@@ -154,7 +154,8 @@ std::size_t ByteSource::refill(std::size_t count) {
 
 void ByteSource::report_progress() {
     const std::uint64_t read = consumed_ + end_;
-    if (progress_ != nullptr && read - progress_reported_ >= progress_step) {
+    if (progress_ != nullptr && progress_told_ &&
+        (read - progress_reported_ >= progress_step || read == size_)) {
         progress_reported_ = read;
         progress_(read, size_);
     }

@@ -67,6 +67,10 @@ public:
     // Starts again from the first byte.
     void rewind();
 
+    // Whether reading tells the options' progress routine (a quick first pass over a file that
+    // is read twice does not).
+    void tell_progress(bool told) { progress_told_ = told; }
+
 private:
     std::size_t refill(std::size_t count);
     void report_progress();
@@ -81,6 +85,7 @@ private:
     std::uint64_t size_ = 0;
     std::uint64_t progress_reported_ = 0;
     void (*progress_)(std::uint64_t, std::uint64_t) = nullptr;
+    bool progress_told_ = true;
 };
 
 // Loads of numbers stored least significant byte first (little) or most significant first.

@@ -61,6 +61,7 @@ struct ColorScale {
 // costs little beside parsing it; no line of a point is shorter than "0 0 0".
 void reserve_for_lines(ByteSource& source, PointCloud& cloud) {
     std::uint64_t lines = 1;
+    source.tell_progress(false);
     while (source.request(1) > 0) {
         const unsigned char* bytes = source.data();
         lines += static_cast<std::uint64_t>(std::count(bytes, bytes + source.available(), '\n'));
@@ -68,6 +69,7 @@ void reserve_for_lines(ByteSource& source, PointCloud& cloud) {
     }
     reserve_points(cloud, std::min(lines, source.size() / 6 + 1));
     source.rewind();
+    source.tell_progress(true);
 }
 
 }  // namespace

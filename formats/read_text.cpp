@@ -3,6 +3,7 @@
 // with four or seven columns the fourth is intensity: "x y z i [r g b]".
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "formats/read_support.h"
@@ -42,7 +43,7 @@ struct ColorScale {
             return 0;
         }
         const double scaled = bytes ? value : value * 255.0;
-        return scaled >= 255.0 ? 255u : static_cast<std::uint32_t>(scaled + 0.5);
+        return scaled >= 255.0 ? 255u : static_cast<std::uint32_t>(std::lround(scaled));
     }
 
     void note_bytes(PointCloud& cloud) {

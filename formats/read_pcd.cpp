@@ -47,19 +47,6 @@ struct Roles {
     int color = -1;
 };
 
-std::vector<std::string_view> words_of(std::string_view line) {
-    std::vector<std::string_view> words;
-    std::size_t start = 0;
-    while (start < line.size()) {
-        const std::size_t end = std::min(line.find_first_of(" \t", start), line.size());
-        if (end > start) {
-            words.push_back(line.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return words;
-}
-
 std::uint64_t integer_of(std::string_view word, const char* what) {
     std::uint64_t value = 0;
     const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), value);

@@ -61,19 +61,6 @@ std::optional<NumberType> number_type(std::string_view name) {
     return std::nullopt;
 }
 
-std::vector<std::string_view> words_of(std::string_view line) {
-    std::vector<std::string_view> words;
-    std::size_t start = 0;
-    while (start < line.size()) {
-        const std::size_t end = std::min(line.find_first_of(" \t", start), line.size());
-        if (end > start) {
-            words.push_back(line.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return words;
-}
-
 NumberType required_type(std::string_view name) {
     const std::optional<NumberType> type = number_type(name);
     if (!type) {

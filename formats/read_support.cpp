@@ -79,6 +79,19 @@ std::size_t size_of(NumberType type) {
     return 0;
 }
 
+std::vector<std::string_view> words_of(std::string_view line) {
+    std::vector<std::string_view> words;
+    std::size_t start = 0;
+    while (start < line.size()) {
+        const std::size_t end = std::min(line.find_first_of(" \t", start), line.size());
+        if (end > start) {
+            words.push_back(line.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return words;
+}
+
 int parse_numbers(std::string_view line, double* values, int capacity) {
     const char* p = line.data();
     const char* const end = p + line.size();

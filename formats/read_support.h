@@ -150,6 +150,9 @@ inline double load_number(const unsigned char* p, NumberType type, bool big_endi
     return 0.0;
 }
 
+// The words of a header line, split at spaces and tabs.
+std::vector<std::string_view> words_of(std::string_view line);
+
 // Splits a line into numbers separated by spaces, tabs or commas; returns how many it read
 // into `values` (at most `capacity`), or -1 where a field is not a number.
 int parse_numbers(std::string_view line, double* values, int capacity);

@@ -57,7 +57,7 @@ LasHeader read_header(ByteSource& source) {
     header.point_format = format_byte;
     header.record_length = load_u16(bytes + 105, false);
     header.point_count = load_u32(bytes + 107, false);
-    for (int axis = 0; axis < 3; ++axis) {
+    for (std::size_t axis = 0; axis < 3; ++axis) {
         header.scale[axis] = load_f64(bytes + 131 + 8 * axis, false);
         header.offset[axis] = load_f64(bytes + 155 + 8 * axis, false);
         if (!std::isfinite(header.scale[axis]) || !std::isfinite(header.offset[axis])) {

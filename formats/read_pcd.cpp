@@ -47,19 +47,6 @@ struct Roles {
     int color = -1;
 };
 
-std::vector<std::string_view> words_of(std::string_view line) {
-    std::vector<std::string_view> words;
-    std::size_t start = 0;
-    while (start < line.size()) {
-        const std::size_t end = std::min(line.find_first_of(" \t", start), line.size());
-        if (end > start) {
-            words.push_back(line.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return words;
-}
-
 std::uint64_t integer_of(std::string_view word, const char* what) {
     std::uint64_t value = 0;
     const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), value);
@@ -322,11 +309,7 @@ public:
                 std::min<std::uint64_t>(size, block_starts_[field + 1] - offset));
             const int member = member_of_field_[field];
             if (member >= 0) {
-                std::uint64_t at = offset - block_starts_[field];
-                for (std::size_t i = 0; i < piece; ++i, ++at) {
-                    auto* point = reinterpret_cast<unsigned char*>(&points_[at / 4]);
-                    point[member + at % 4] = bytes[i];
-                }
+                put_values(bytes, piece, offset - block_starts_[field], member);
             }
             bytes += piece;
             size -= piece;
@@ -335,6 +318,26 @@ public:
     }
 
 private:
+    // Bytes from byte `at` of a field's 4-byte values into the member at `member` of each
+    // point: whole values at once, a value cut by the window byte by byte.
+    void put_values(const unsigned char* bytes, std::size_t size, std::uint64_t at, int member) {
+        auto* base = reinterpret_cast<unsigned char*>(points_.data()) + member;
+        const auto put_byte = [&] {
+            base[at / 4 * sizeof(Point) + at % 4] = *bytes++;
+            ++at;
+            --size;
+        };
+        while (size > 0 && at % 4 != 0) {
+            put_byte();
+        }
+        for (; size >= 4; bytes += 4, at += 4, size -= 4) {
+            std::memcpy(base + at / 4 * sizeof(Point), bytes, 4);
+        }
+        while (size > 0) {
+            put_byte();
+        }
+    }
+
     std::vector<Point>& points_;
     // Where each field's values start in the decoded data, and where the last one ends.
     std::vector<std::uint64_t> block_starts_;

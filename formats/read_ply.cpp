@@ -61,19 +61,6 @@ std::optional<NumberType> number_type(std::string_view name) {
     return std::nullopt;
 }
 
-std::vector<std::string_view> words_of(std::string_view line) {
-    std::vector<std::string_view> words;
-    std::size_t start = 0;
-    while (start < line.size()) {
-        const std::size_t end = std::min(line.find_first_of(" \t", start), line.size());
-        if (end > start) {
-            words.push_back(line.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return words;
-}
-
 NumberType required_type(std::string_view name) {
     const std::optional<NumberType> type = number_type(name);
     if (!type) {
@@ -218,13 +205,11 @@ bool has_lists(const Element& element) {
 
 // One colour channel as 8 bits: 16-bit values keep their high byte, others are clamped.
 std::uint32_t channel_of(double value, NumberType type) {
-    if (type == NumberType::u16) {
-        return static_cast<std::uint32_t>(value) >> 8;
-    }
-    if (!(value > 0.0)) {
+    const double channel = type == NumberType::u16 ? value / 256.0 : value;
+    if (!(channel > 0.0)) {
         return 0;
     }
-    return value >= 255.0 ? 255u : static_cast<std::uint32_t>(value);
+    return channel >= 255.0 ? 255u : static_cast<std::uint32_t>(channel);
 }
 
 // The values of one vertex, by property index, into a point.

@@ -6,7 +6,7 @@
 
 namespace {
 
-// The viewer hears of the read's progress after every so many bytes.
+// The viewer hears of the read's progress after every so many bytes, and at the end.
 constexpr std::uint64_t progress_step = std::uint64_t{16} << 20;
 
 bool is_separator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\r'; }
@@ -77,6 +77,19 @@ std::size_t size_of(NumberType type) {
             return 8;
     }
     return 0;
+}
+
+std::vector<std::string_view> words_of(std::string_view line) {
+    std::vector<std::string_view> words;
+    std::size_t start = 0;
+    while (start < line.size()) {
+        const std::size_t end = std::min(line.find_first_of(" \t", start), line.size());
+        if (end > start) {
+            words.push_back(line.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return words;
 }
 
 int parse_numbers(std::string_view line, double* values, int capacity) {
@@ -154,7 +167,8 @@ std::size_t ByteSource::refill(std::size_t count) {
 
 void ByteSource::report_progress() {
     const std::uint64_t read = consumed_ + end_;
-    if (progress_ != nullptr && read - progress_reported_ >= progress_step) {
+    if (progress_ != nullptr && progress_told_ &&
+        (read - progress_reported_ >= progress_step || read == size_)) {
         progress_reported_ = read;
         progress_(read, size_);
     }

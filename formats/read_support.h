@@ -67,6 +67,10 @@ public:
     // Starts again from the first byte.
     void rewind();
 
+    // Whether reading tells the options' progress routine (a quick first pass over a file that
+    // is read twice does not).
+    void tell_progress(bool told) { progress_told_ = told; }
+
 private:
     std::size_t refill(std::size_t count);
     void report_progress();
@@ -81,6 +85,7 @@ private:
     std::uint64_t size_ = 0;
     std::uint64_t progress_reported_ = 0;
     void (*progress_)(std::uint64_t, std::uint64_t) = nullptr;
+    bool progress_told_ = true;
 };
 
 // Loads of numbers stored least significant byte first (little) or most significant first.
@@ -144,6 +149,9 @@ inline double load_number(const unsigned char* p, NumberType type, bool big_endi
     }
     return 0.0;
 }
+
+// The words of a header line, split at spaces and tabs.
+std::vector<std::string_view> words_of(std::string_view line);
 
 // Splits a line into numbers separated by spaces, tabs or commas; returns how many it read
 // into `values` (at most `capacity`), or -1 where a field is not a number.

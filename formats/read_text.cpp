@@ -3,6 +3,7 @@
 // with four or seven columns the fourth is intensity: "x y z i [r g b]".
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "formats/read_support.h"
@@ -42,7 +43,7 @@ struct ColorScale {
             return 0;
         }
         const double scaled = bytes ? value : value * 255.0;
-        return scaled >= 255.0 ? 255u : static_cast<std::uint32_t>(scaled + 0.5);
+        return scaled >= 255.0 ? 255u : static_cast<std::uint32_t>(std::lround(scaled));
     }
 
     void note_bytes(PointCloud& cloud) {
@@ -61,6 +62,7 @@ struct ColorScale {
 // costs little beside parsing it; no line of a point is shorter than "0 0 0".
 void reserve_for_lines(ByteSource& source, PointCloud& cloud) {
     std::uint64_t lines = 1;
+    source.tell_progress(false);
     while (source.request(1) > 0) {
         const unsigned char* bytes = source.data();
         lines += static_cast<std::uint64_t>(std::count(bytes, bytes + source.available(), '\n'));
@@ -68,6 +70,7 @@ void reserve_for_lines(ByteSource& source, PointCloud& cloud) {
     }
     reserve_points(cloud, std::min(lines, source.size() / 6 + 1));
     source.rewind();
+    source.tell_progress(true);
 }
 
 }  // namespace

@@ -211,15 +211,30 @@ TEST(PointFiles, EveryFormatGivesBackTheLatticeBitForBit) {
     }
 }
 
-TEST(PointFiles, ReadsAFileByItsUtf8Name) {
+std::uint64_t progress_calls = 0;
+std::uint64_t progress_read = 0;
+std::uint64_t progress_total = 0;
+
+TEST(PointFiles, ReadsAFileByItsUtf8NameAndTellsItsProgress) {
     const std::filesystem::path path =
         std::filesystem::temp_directory_path() / std::filesystem::path(u8"fenêtre_nuage.las");
     std::ofstream(path, std::ios::binary) << las_file(2, 3, 0xFF00);
+    const auto progress = [](std::uint64_t read, std::uint64_t total) {
+        EXPECT_LE(read, total);
+        ++progress_calls;
+        progress_read = read;
+        progress_total = total;
+    };
     const ReadResult result = read_point_file(
-        reinterpret_cast<const char*>(path.u8string().c_str()), ReadOptions{false, nullptr});
+        reinterpret_cast<const char*>(path.u8string().c_str()), ReadOptions{false, progress});
+    const std::uint64_t size = std::filesystem::file_size(path);
     std::filesystem::remove(path);
     ASSERT_EQ(result.error, "");
     EXPECT_EQ(result.cloud.points.size(), lattice().size());
+    // Some 34 MB, told every 16 MB and at the end.
+    EXPECT_GE(progress_calls, 2u);
+    EXPECT_EQ(progress_read, size);
+    EXPECT_EQ(progress_total, size);
 }
 
 TEST(PointFiles, ShiftKeepsTheDetailOfGeoreferencedPoints) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -150,10 +151,7 @@ int run_window(const ShownCloud& cloud, const ViewerOptions& options) {
     return display_lost() ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    open_standard_streams();
+int run_viewer(int argc, char** argv) {
     set_usable_processors(usable_processor_count());
     int status = 0;
     const std::optional<ViewerOptions> options =
@@ -172,4 +170,17 @@ int main(int argc, char** argv) {
     }
     store_instance_handle();
     return run_window(*cloud, *options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    open_standard_streams();
+    try {
+        return run_viewer(argc, argv);
+    } catch (const std::exception& error) {
+        // Memory running out while a scene is built or a picture is encoded, say.
+        std::fprintf(stderr, "pointcloud-view: %s\n", error.what());
+        return status_no_output;
+    }
 }

@@ -43,6 +43,12 @@ constexpr std::uint32_t ring_slots = 16;
 // than copying one from the log.
 constexpr std::uint32_t lead_blocks = 3;
 
+// How many times the helper yields its processor waiting for the frame loop's thread to free a
+// slot of a full ring before it sleeps until that thread moves on: that thread has then most
+// likely lost its own processor, and a helper that stayed runnable could keep it from moving
+// to this one.
+constexpr int yields_before_sleeping = 64;
+
 // Who has a block.
 enum class Holder : std::uint32_t { helper_logging = 1, helper_logged = 2, frame_loop = 3 };
 
@@ -115,6 +121,8 @@ struct Helper {
     std::condition_variable stage_moved;
 
     alignas(64) std::atomic<Progress> progress{0};
+    // Set while the helper sleeps until `progress` moves.
+    std::atomic<bool> waiting_for_progress{false};
     LogSlot slots[ring_slots];
 
     // Only the frame loop's thread starts and stops the helper.
@@ -155,6 +163,25 @@ void announce(std::uint32_t& stage, std::uint32_t job_number) {
     helper.stage_moved.notify_all();
 }
 
+// Sleeps until the frame loop's thread moves on from `seen`. The flag and the progress are
+// sequentially consistent, so either this thread sees the progress move or that thread sees
+// the flag and wakes it.
+void wait_for_progress(Progress seen) {
+    std::unique_lock lock(helper.stage_mutex);
+    helper.waiting_for_progress.store(true);
+    helper.stage_moved.wait(lock, [&] { return helper.progress.load() != seen; });
+    helper.waiting_for_progress.store(false);
+}
+
+// Records how far the frame loop's thread has gone, and wakes the helper if it waits for that.
+void publish_progress(Progress progress) {
+    helper.progress.store(progress);
+    if (helper.waiting_for_progress.load()) {
+        { const std::lock_guard lock(helper.stage_mutex); }
+        helper.stage_moved.notify_all();
+    }
+}
+
 // Logs a block into its slot, stalling halfway when the job says so.
 std::int32_t log_block(const SharedJob& job, std::uint32_t block, bool stall) {
     LogSlot& slot = slot_of(block);
@@ -182,6 +209,7 @@ void log_blocks_ahead(const SharedJob& job) {
     const std::uint32_t block_count = block_count_of(job.count);
     const std::uint32_t lead = job.mode == HelperMode::ahead ? lead_blocks : 0;
     std::uint32_t next = 0;
+    int yields = 0;
     for (;;) {
         const Progress progress = helper.progress.load(std::memory_order_acquire);
         if (job_of(progress) != job.number) {
@@ -198,9 +226,14 @@ void log_blocks_ahead(const SharedJob& job) {
         }
         if (block >= ring_end) {
             // The frame loop's thread has not yet freed the slot.
-            std::this_thread::yield();
+            if (++yields > yields_before_sleeping) {
+                wait_for_progress(progress);
+            } else {
+                std::this_thread::yield();
+            }
             continue;
         }
+        yields = 0;
         LogSlot& slot = slot_of(block);
         SlotWord seen = slot.word.load(std::memory_order_relaxed);
         next = block + 1;
@@ -316,9 +349,19 @@ HelperMode helper_mode_of(Sharing sharing) {
     }
 }
 
+// How many entries of a log ahead of the one being copied the frame's line is fetched: the
+// pixels lie all over a frame that does not fit in the processor's cache, and asking for the
+// lines early keeps several misses in flight.
+constexpr std::int32_t copy_fetch_entries = 16;
+
 // Copies a block that the helper has logged into the frame.
 void write_logged_block(const LogSlot& slot) {
-    for (std::int32_t entry = 0; entry < slot.entries; ++entry) {
+    std::int32_t entry = 0;
+    for (; entry + copy_fetch_entries < slot.entries; ++entry) {
+        __builtin_prefetch(&frame_buffer.pixels[slot.indices[entry + copy_fetch_entries]], 1);
+        frame_buffer.pixels[slot.indices[entry]] = slot.colors[entry];
+    }
+    for (; entry < slot.entries; ++entry) {
         frame_buffer.pixels[slot.indices[entry]] = slot.colors[entry];
     }
 }
@@ -330,7 +373,7 @@ void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int3
     for (LogSlot& slot : helper.slots) {
         slot.word.store(0, std::memory_order_relaxed);
     }
-    helper.progress.store(progress_of(job_number, 0), std::memory_order_release);
+    publish_progress(progress_of(job_number, 0));
     start_job(SharedJob{points, count, rotation, kernels.log, mode, job_number}, false);
     if (mode != HelperMode::ahead) {
         wait_for(helper.paused, job_number);
@@ -353,7 +396,7 @@ void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int3
             kernels.draw(points + block_start(block), block_length(count, block), rotation);
         }
         // Frees the slot for the helper once this thread is done with its log.
-        helper.progress.store(progress_of(job_number, block + 1), std::memory_order_release);
+        publish_progress(progress_of(job_number, block + 1));
     }
     if (mode == HelperMode::stalls) {
         announce(helper.drawn, job_number);

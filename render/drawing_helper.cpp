@@ -2,10 +2,11 @@
 //
 // The points are cut into blocks. The frame loop's thread goes through the blocks in index
 // order and is the only thread that writes the frame: a block that the helper has logged it
-// copies from the helper's log, any other it plots itself, so at every pixel the point with the
-// highest index is written last. The helper runs a few blocks ahead of it and logs the pixels
-// that those blocks would write, into a ring of logs that the frame loop's thread frees again
-// as it passes: a cloud of any size needs no more room, and the helper works through all of it.
+// copies from the helper's log, any other it logs and copies itself, so at every pixel the point
+// with the highest index is written last. The helper runs a few blocks ahead of it and logs the
+// pixels that those blocks would write, into a ring of logs that the frame loop's thread frees
+// again as it passes: a cloud of any size needs no more room, and the helper works through all of
+// it.
 //
 // The frame loop's thread never waits for the helper. A block that the helper is still logging
 // when that thread gets to it (the helper is slow, or lost its processor) is taken back and
@@ -120,6 +121,8 @@ struct Helper {
     std::mutex stage_mutex;
     std::condition_variable stage_moved;
 
+    // The frame loop's thread's own log of the block in hand.
+    LogSlot own_log;
     alignas(64) std::atomic<Progress> progress{0};
     // Set while the helper sleeps until `progress` moves.
     std::atomic<bool> waiting_for_progress{false};
@@ -390,11 +393,14 @@ void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int3
         while (seen != logged &&
                !slot.word.compare_exchange_weak(seen, taken, std::memory_order_acquire)) {
         }
-        if (seen == logged) {
-            write_logged_block(slot);
-        } else {
-            kernels.draw(points + block_start(block), block_length(count, block), rotation);
+        // A block it takes, it logs too and then copies, which is faster than plotting it
+        // straight away when many of its points are visible: see write_logged_block.
+        LogSlot& log = seen == logged ? slot : helper.own_log;
+        if (seen != logged) {
+            log.entries = kernels.log(points + block_start(block), block_length(count, block),
+                                      rotation, PixelLog{log.indices, log.colors});
         }
+        write_logged_block(log);
         // Frees the slot for the helper once this thread is done with its log.
         publish_progress(progress_of(job_number, block + 1));
     }

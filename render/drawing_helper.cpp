@@ -16,13 +16,16 @@
 // hand anything in.
 //
 // The helper can never make things worse: it is started only where the process may run on two
-// processors, its logs have static storage like every other buffer of the program, and if the
-// thread cannot be started the frame loop's thread simply draws everything itself.
+// processors, its logs have static storage like every other buffer of the program, if the
+// thread cannot be started the frame loop's thread simply draws everything itself, and when
+// draws with the helper have lately cost more than draws alone (another program has one of the
+// processors), the frame loop's thread draws alone, trying the helper again now and then.
 
 #include "render/drawing_helper.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -328,6 +331,39 @@ const StopAtExit stop_at_exit;
 // Until the platform tells, the machine's count; 0 where even that is unknown.
 int usable_processors = static_cast<int>(std::thread::hardware_concurrency());
 
+// What draws with the helper and draws alone have cost lately, in nanoseconds a point; 0 until
+// measured. When another program keeps one of the two processors busy, one of the two threads
+// shares a processor with it, and a draw with the helper can take longer than one alone on the
+// processor that is free; then draw_points draws alone until sharing pays again.
+struct SharingCosts {
+    double shared;
+    double alone;
+    std::uint32_t draws;
+};
+SharingCosts sharing_costs{0.0, 0.0, 0};
+
+// One draw in this many tries the way that costs more, so that its cost follows the load.
+constexpr std::uint32_t draws_per_trial = 32;
+// The weight of a draw's cost in the running mean of its way.
+constexpr double weight_of_latest_cost = 0.25;
+
+bool sharing_pays() {
+    const bool trial = ++sharing_costs.draws % draws_per_trial == 0;
+    if (sharing_costs.shared == 0.0) {
+        return true;
+    }
+    if (sharing_costs.alone == 0.0) {
+        return false;
+    }
+    return (sharing_costs.shared <= sharing_costs.alone) != trial;
+}
+
+void record_cost(bool shared, double nanoseconds_per_point) {
+    double& cost = shared ? sharing_costs.shared : sharing_costs.alone;
+    cost = cost == 0.0 ? nanoseconds_per_point
+                       : cost + weight_of_latest_cost * (nanoseconds_per_point - cost);
+}
+
 // Whether the helper should take part in a draw of `count` points.
 bool worth_sharing(Sharing sharing, std::int32_t count) {
     switch (sharing) {
@@ -413,11 +449,23 @@ void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int3
 
 void draw_span_shared(const SpanKernels& kernels, const Point* points, std::int32_t count,
                       const ViewRotation& rotation, Sharing sharing) {
-    if (worth_sharing(sharing, count)) {
+    if (!worth_sharing(sharing, count)) {
+        kernels.draw(points, count, rotation);
+        return;
+    }
+    if (sharing != Sharing::with_helper) {
         draw_with_helper(kernels, points, count, rotation, helper_mode_of(sharing));
+        return;
+    }
+    const bool shared = sharing_pays();
+    const auto start = std::chrono::steady_clock::now();
+    if (shared) {
+        draw_with_helper(kernels, points, count, rotation, HelperMode::ahead);
     } else {
         kernels.draw(points, count, rotation);
     }
+    const std::chrono::duration<double, std::nano> taken = std::chrono::steady_clock::now() - start;
+    record_cost(shared, taken.count() / count);
 }
 
 void set_usable_processors(int count) { usable_processors = count; }

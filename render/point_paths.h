@@ -34,7 +34,8 @@ enum class Sharing {
     alone,
     // As draw_points does: for large counts and with more than one processor to run on, the
     // helper logs blocks a little ahead of the calling thread, which copies them into the frame
-    // when it gets there and plots every other block itself.
+    // when it gets there and logs and copies every other block itself; unless draws with the
+    // helper have lately taken longer than draws alone.
     with_helper,
     // For tests: whatever the count and the number of processors, the helper logs blocks from
     // the first until its ring of logs is full or none are left, and only then does the calling

@@ -56,6 +56,7 @@ plot "$data" using 1:2 with linespoints title "draw\\\\_points", \
      "$data" using 1:3 with linespoints title "read on two threads"
 unset logscale y
 set yrange [0:*]
+set key bottom right
 set title "points per second"
 set ylabel "G points/s"
 plot "$data" using 1:4 with linespoints title "draw\\\\_points", \

@@ -334,8 +334,9 @@ void fuzz_large_run(ByteReader& in, FigureBudget& budget) {
     const std::int32_t count = in.take_count(size);
     const auto path = static_cast<PointPath>(in.take_byte() % 3);
     // The kept inputs pick 0 (shared as draw_points shares) or 1 (alone).
-    const Sharing sharings[] = {Sharing::with_helper, Sharing::alone, Sharing::helper_first};
-    const Sharing sharing = sharings[in.take_byte() % 3];
+    const Sharing sharings[] = {Sharing::with_helper, Sharing::alone, Sharing::helper_first,
+                                Sharing::helper_stalls};
+    const Sharing sharing = sharings[in.take_byte() % std::size(sharings)];
     if (budget.large_run_drawn || pattern.points.empty() || !point_path_supported(path)) {
         return;
     }

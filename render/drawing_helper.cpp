@@ -1,18 +1,31 @@
 // Sharing the points of one draw with the helper thread, keeping the one-thread result.
 //
-// The points are cut into blocks; the frame loop's thread takes blocks from the front and
-// plots them straight into the frame, in index order, while the helper takes blocks from the
-// back and only logs the pixels that they would write. When the two meet, every front block is
-// in the frame; then both threads write the logged blocks in index order, each into its own
-// half of the frame, so at every pixel the point with the highest index is written last.
+// The points are cut into blocks. The frame loop's thread goes through the blocks in index
+// order and is the only thread that writes the frame: a block that the helper has logged it
+// copies from the helper's log, any other it logs and copies itself, so at every pixel the point
+// with the highest index is written last. The helper runs a few blocks ahead of it and logs the
+// pixels that those blocks would write, into a ring of logs that the frame loop's thread frees
+// again as it passes: a cloud of any size needs no more room, and the helper works through all of
+// it.
+//
+// The frame loop's thread never waits for the helper. A block that the helper is still logging
+// when that thread gets to it (the helper is slow, or lost its processor) is taken back and
+// plotted, and the helper's log of it is never read. Each slot of the ring holds one word, which
+// both threads change only by compare-and-swap, naming the draw, the block and who has it; so
+// exactly one of them gets each block, and a helper that wakes up in a past draw can no longer
+// hand anything in.
 //
 // The helper can never make things worse: it is started only where the process may run on two
-// processors, its log has static storage like every other buffer of the program, and if the
-// thread cannot be started the frame loop's thread simply draws everything itself.
+// processors, its logs have static storage like every other buffer of the program, if the
+// thread cannot be started the frame loop's thread simply draws everything itself, and when
+// draws with the helper have lately cost more than draws alone (another program has one of the
+// processors), the frame loop's thread draws alone, trying the helper again now and then.
 
 #include "render/drawing_helper.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -27,15 +40,53 @@ constexpr std::int32_t block_points = 16384;
 // Below this the wake-up of the helper costs more than it saves.
 constexpr std::int32_t least_shared_count = 4 * block_points;
 
-// Room for every pixel of 16 blocks, far more than a frame of the lattice logs (some 80,000).
-// When the log fills up, the helper stops and the frame loop's thread does the rest itself.
-constexpr std::int32_t log_capacity = 16 * block_points;
-constexpr std::int32_t logged_block_capacity = 256;
+// The helper logs at most this many blocks ahead of the frame loop's thread.
+constexpr std::uint32_t ring_slots = 16;
+// How far ahead of the frame loop's thread the helper starts a block, so that it is logged
+// before that thread gets there: logging a block takes less time than plotting one, but more
+// than copying one from the log.
+constexpr std::uint32_t lead_blocks = 3;
 
-// The entries of the log that belong to one block of points.
-struct LoggedBlock {
-    std::int32_t log_begin;
-    std::int32_t log_end;
+// How many times the helper yields its processor waiting for the frame loop's thread to free a
+// slot of a full ring before it sleeps until that thread moves on: that thread has then most
+// likely lost its own processor, and a helper that stayed runnable could keep it from moving
+// to this one.
+constexpr int yields_before_sleeping = 64;
+
+// Who has a block.
+enum class Holder : std::uint32_t { helper_logging = 1, helper_logged = 2, frame_loop = 3 };
+
+// A slot's word: the number of the draw, the block and its holder.
+using SlotWord = std::uint64_t;
+
+SlotWord slot_word(std::uint32_t job_number, std::uint32_t block, Holder holder) {
+    return static_cast<SlotWord>(job_number) << 32 | static_cast<SlotWord>(block) << 2 |
+           static_cast<SlotWord>(holder);
+}
+
+// Whether `word` names this block of this draw, whoever has it.
+bool names_block(SlotWord word, std::uint32_t job_number, std::uint32_t block) {
+    return word >> 2 == slot_word(job_number, block, Holder{}) >> 2;
+}
+
+// The log of one block. The helper writes `entries` and the log before it hands the block in
+// (a release on `word`), and the frame loop's thread reads them after it sees that.
+struct alignas(64) LogSlot {
+    std::atomic<SlotWord> word{0};
+    std::int32_t entries = 0;
+    alignas(64) std::uint32_t indices[block_points + log_slack];
+    std::uint32_t colors[block_points + log_slack];
+};
+
+// How the helper goes through a draw.
+enum class HelperMode {
+    // A few blocks ahead of the frame loop's thread, to the end.
+    ahead,
+    // From the first block until the ring is full, before the frame loop's thread starts.
+    first,
+    // As `first`, but it stops halfway through the last block it can take and goes on only
+    // once the frame loop's thread has finished the draw.
+    stalls,
 };
 
 // One draw, as the helper sees it.
@@ -44,42 +95,41 @@ struct SharedJob {
     std::int32_t count;
     ViewRotation rotation;
     LogSpan log_span;
+    HelperMode mode;
+    std::uint32_t number;
 };
 
-// The blocks not yet taken: the front one in the low half, one past the back one in the high
-// half. One word, so that both ends move by compare-and-swap without a lock.
-using BlockClaims = std::uint64_t;
+// The frame loop's thread's progress: the number of its draw in the high half, the block it
+// has not yet finished in the low half.
+using Progress = std::uint64_t;
 
-BlockClaims claims_of(std::uint32_t front, std::uint32_t back) {
-    return static_cast<BlockClaims>(back) << 32 | front;
+Progress progress_of(std::uint32_t job_number, std::uint32_t block) {
+    return static_cast<Progress>(job_number) << 32 | block;
 }
-std::uint32_t front_of(BlockClaims claims) { return static_cast<std::uint32_t>(claims); }
-std::uint32_t back_of(BlockClaims claims) { return static_cast<std::uint32_t>(claims >> 32); }
+std::uint32_t job_of(Progress progress) { return static_cast<std::uint32_t>(progress >> 32); }
+std::uint32_t block_of(Progress progress) { return static_cast<std::uint32_t>(progress); }
 
 enum class Lifetime { not_started, running, gone };
 
 struct Helper {
-    SharedJob job{};
-    std::atomic<BlockClaims> claims{0};
     // Every stage moves and is read under `stage_mutex`, and every wait sleeps on
-    // `stage_moved`. The frame loop's thread raises `started` to the number of a new job and
-    // sets `drawn` to it once its front blocks are in the frame. The helper sets `logged` once
-    // it takes no more blocks and its log is complete, and `finished` once it has written its
-    // half of the log.
+    // `stage_moved`. The frame loop's thread raises `started` to the number of a new job and,
+    // when the helper stalls, sets `drawn` to it once the draw is done. The helper sets
+    // `paused` once it stops taking blocks in the modes where the frame loop's thread waits.
+    SharedJob job{};
     std::uint32_t started = 0;
+    std::uint32_t paused = 0;
     std::uint32_t drawn = 0;
-    std::uint32_t logged = 0;
-    std::uint32_t finished = 0;
     bool stopping = false;
     std::mutex stage_mutex;
     std::condition_variable stage_moved;
 
-    // Written by the helper during a job, read by the frame loop's thread after it. Zero at
-    // start, like all static storage, and written before they are read.
-    std::uint32_t log_indices[log_capacity + log_slack];
-    std::uint32_t log_colors[log_capacity + log_slack];
-    LoggedBlock logged_blocks[logged_block_capacity];
-    std::int32_t logged_block_count = 0;
+    // The frame loop's thread's own log of the block in hand.
+    LogSlot own_log;
+    alignas(64) std::atomic<Progress> progress{0};
+    // Set while the helper sleeps until `progress` moves.
+    std::atomic<bool> waiting_for_progress{false};
+    LogSlot slots[ring_slots];
 
     // Only the frame loop's thread starts and stops the helper.
     std::thread thread;
@@ -88,55 +138,20 @@ struct Helper {
 
 Helper helper;
 
-bool claim_front(std::uint32_t& block) {
-    BlockClaims claims = helper.claims.load(std::memory_order_relaxed);
-    do {
-        if (front_of(claims) >= back_of(claims)) {
-            return false;
-        }
-        block = front_of(claims);
-    } while (!helper.claims.compare_exchange_weak(claims, claims_of(block + 1, back_of(claims)),
-                                                  std::memory_order_relaxed));
-    return true;
-}
-
-bool claim_back(std::uint32_t& block) {
-    BlockClaims claims = helper.claims.load(std::memory_order_relaxed);
-    do {
-        if (front_of(claims) >= back_of(claims)) {
-            return false;
-        }
-        block = back_of(claims) - 1;
-    } while (!helper.claims.compare_exchange_weak(claims, claims_of(front_of(claims), block),
-                                                  std::memory_order_relaxed));
-    return true;
+std::uint32_t block_count_of(std::int32_t count) {
+    return static_cast<std::uint32_t>((count + block_points - 1) / block_points);
 }
 
 std::int32_t block_start(std::uint32_t block) {
     return static_cast<std::int32_t>(block) * block_points;
 }
 
-std::int32_t block_length(const SharedJob& job, std::uint32_t block) {
+std::int32_t block_length(std::int32_t count, std::uint32_t block) {
     const std::int32_t start = block_start(block);
-    return job.count - start < block_points ? job.count - start : block_points;
+    return count - start < block_points ? count - start : block_points;
 }
 
-// The helper's part of one job: blocks from the back, for as long as the log has room for a
-// whole block in which every point is visible.
-void log_back_blocks() {
-    const SharedJob& job = helper.job;
-    std::int32_t logged = 0;
-    helper.logged_block_count = 0;
-    std::uint32_t block = 0;
-    while (log_capacity - logged >= block_points &&
-           helper.logged_block_count < logged_block_capacity && claim_back(block)) {
-        const std::int32_t entries =
-            job.log_span(job.points + block_start(block), block_length(job, block), job.rotation,
-                         PixelLog{helper.log_indices + logged, helper.log_colors + logged});
-        helper.logged_blocks[helper.logged_block_count++] = LoggedBlock{logged, logged + entries};
-        logged += entries;
-    }
-}
+LogSlot& slot_of(std::uint32_t block) { return helper.slots[block % ring_slots]; }
 
 // A mutex and a condition variable rather than atomic waits: the Windows toolchain's standard
 // library (GCC 12 for mingw-w64) has no futex behind atomic waits, and there a wake-up could be
@@ -154,44 +169,117 @@ void announce(std::uint32_t& stage, std::uint32_t job_number) {
     helper.stage_moved.notify_all();
 }
 
-// A helper that woke too late to take part in the last job may still be looking at it.
-void wait_for_last_job() {
+// Sleeps until the frame loop's thread moves on from `seen`. The flag and the progress are
+// sequentially consistent, so either this thread sees the progress move or that thread sees
+// the flag and wakes it.
+void wait_for_progress(Progress seen) {
     std::unique_lock lock(helper.stage_mutex);
-    helper.stage_moved.wait(lock, [] { return helper.finished == helper.started; });
+    helper.waiting_for_progress.store(true);
+    helper.stage_moved.wait(lock, [&] { return helper.progress.load() != seen; });
+    helper.waiting_for_progress.store(false);
 }
 
-// Raises `started` to the number of a new job (or the stop) and wakes the helper.
-std::uint32_t start_job(bool stop) {
-    std::uint32_t job_number = 0;
-    {
-        const std::lock_guard lock(helper.stage_mutex);
-        helper.stopping = stop;
-        job_number = ++helper.started;
+// Records how far the frame loop's thread has gone, and wakes the helper if it waits for that.
+void publish_progress(Progress progress) {
+    helper.progress.store(progress);
+    if (helper.waiting_for_progress.load()) {
+        { const std::lock_guard lock(helper.stage_mutex); }
+        helper.stage_moved.notify_all();
     }
-    helper.stage_moved.notify_all();
-    return job_number;
 }
 
-// The pixels of the log that lie in [begin, end), in index order. Logged from the back, so
-// the last record holds the earliest block.
-void write_logged_blocks(std::uint32_t begin, std::uint32_t end) {
-    for (std::int32_t record = helper.logged_block_count - 1; record >= 0; --record) {
-        const LoggedBlock& block = helper.logged_blocks[record];
-        for (std::int32_t entry = block.log_begin; entry < block.log_end; ++entry) {
-            const std::uint32_t index = helper.log_indices[entry];
-            if (index >= begin && index < end) {
-                frame_buffer.pixels[index] = helper.log_colors[entry];
+// Logs a block into its slot, stalling halfway when the job says so.
+std::int32_t log_block(const SharedJob& job, std::uint32_t block, bool stall) {
+    LogSlot& slot = slot_of(block);
+    const Point* const points = job.points + block_start(block);
+    const std::int32_t length = block_length(job.count, block);
+    const std::int32_t before_stall = stall ? (length + 1) / 2 : length;
+    std::int32_t entries =
+        job.log_span(points, before_stall, job.rotation, PixelLog{slot.indices, slot.colors});
+    if (before_stall < length) {
+        announce(helper.paused, job.number);
+        wait_for(helper.drawn, job.number);
+        entries += job.log_span(points + before_stall, length - before_stall, job.rotation,
+                                PixelLog{slot.indices + entries, slot.colors + entries});
+    } else if (stall) {
+        announce(helper.paused, job.number);
+        wait_for(helper.drawn, job.number);
+    }
+    return entries;
+}
+
+// The helper's part of one job: the blocks that it can log before the frame loop's thread gets
+// to them. Ends when the blocks run out, when the frame loop's thread has gone on to another
+// draw, or, when that thread is waiting for it, once the ring is full.
+void log_blocks_ahead(const SharedJob& job) {
+    const std::uint32_t block_count = block_count_of(job.count);
+    const std::uint32_t lead = job.mode == HelperMode::ahead ? lead_blocks : 0;
+    std::uint32_t next = 0;
+    int yields = 0;
+    for (;;) {
+        const Progress progress = helper.progress.load(std::memory_order_acquire);
+        if (job_of(progress) != job.number) {
+            return;
+        }
+        const std::uint32_t block = std::max(next, block_of(progress) + lead);
+        const std::uint32_t ring_end = block_of(progress) + ring_slots;
+        if (job.mode != HelperMode::ahead && (block >= block_count || block >= ring_end)) {
+            announce(helper.paused, job.number);
+            return;
+        }
+        if (block >= block_count) {
+            return;
+        }
+        if (block >= ring_end) {
+            // The frame loop's thread has not yet freed the slot.
+            if (++yields > yields_before_sleeping) {
+                wait_for_progress(progress);
+            } else {
+                std::this_thread::yield();
             }
+            continue;
+        }
+        yields = 0;
+        LogSlot& slot = slot_of(block);
+        SlotWord seen = slot.word.load(std::memory_order_relaxed);
+        next = block + 1;
+        if (names_block(seen, job.number, block)) {
+            // The frame loop's thread got there first.
+            continue;
+        }
+        const SlotWord logging = slot_word(job.number, block, Holder::helper_logging);
+        if (!slot.word.compare_exchange_strong(seen, logging, std::memory_order_acq_rel)) {
+            next = block;
+            continue;
+        }
+        const bool stall =
+            job.mode == HelperMode::stalls && next == std::min(block_count, ring_end);
+        slot.entries = log_block(job, block, stall);
+        SlotWord expected = logging;
+        slot.word.compare_exchange_strong(expected,
+                                          slot_word(job.number, block, Holder::helper_logged),
+                                          std::memory_order_release, std::memory_order_relaxed);
+        if (stall) {
+            return;
         }
     }
 }
 
-// Each thread writes the logged pixels of one half of the frame.
-constexpr auto half_frame = static_cast<std::uint32_t>(screen_pixel_count / 2);
+// Raises `started` to the number of a new job (or the stop) and wakes the helper.
+void start_job(const SharedJob& job, bool stop) {
+    {
+        const std::lock_guard lock(helper.stage_mutex);
+        helper.job = job;
+        helper.stopping = stop;
+        helper.started = job.number;
+    }
+    helper.stage_moved.notify_all();
+}
 
 void run_helper() {
     std::uint32_t seen = 0;
     for (;;) {
+        SharedJob job{};
         {
             std::unique_lock lock(helper.stage_mutex);
             helper.stage_moved.wait(lock, [&] { return helper.started != seen; });
@@ -199,12 +287,9 @@ void run_helper() {
             if (helper.stopping) {
                 return;
             }
+            job = helper.job;
         }
-        log_back_blocks();
-        announce(helper.logged, seen);
-        wait_for(helper.drawn, seen);
-        write_logged_blocks(0, half_frame);
-        announce(helper.finished, seen);
+        log_blocks_ahead(job);
     }
 }
 
@@ -227,8 +312,8 @@ void stop_helper() {
     if (helper.lifetime != Lifetime::running) {
         return;
     }
-    wait_for_last_job();
-    start_job(true);
+    start_job(SharedJob{nullptr, 0, ViewRotation{}, nullptr, HelperMode::ahead, helper.started + 1},
+              true);
     helper.thread.join();
     helper.lifetime = Lifetime::gone;
 }
@@ -246,10 +331,44 @@ const StopAtExit stop_at_exit;
 // Until the platform tells, the machine's count; 0 where even that is unknown.
 int usable_processors = static_cast<int>(std::thread::hardware_concurrency());
 
+// What draws with the helper and draws alone have cost lately, in nanoseconds a point; 0 until
+// measured. When another program keeps one of the two processors busy, one of the two threads
+// shares a processor with it, and a draw with the helper can take longer than one alone on the
+// processor that is free; then draw_points draws alone until sharing pays again.
+struct SharingCosts {
+    double shared;
+    double alone;
+    std::uint32_t draws;
+};
+SharingCosts sharing_costs{0.0, 0.0, 0};
+
+// One draw in this many tries the way that costs more, so that its cost follows the load.
+constexpr std::uint32_t draws_per_trial = 32;
+// The weight of a draw's cost in the running mean of its way.
+constexpr double weight_of_latest_cost = 0.25;
+
+bool sharing_pays() {
+    const bool trial = ++sharing_costs.draws % draws_per_trial == 0;
+    if (sharing_costs.shared == 0.0) {
+        return true;
+    }
+    if (sharing_costs.alone == 0.0) {
+        return false;
+    }
+    return (sharing_costs.shared <= sharing_costs.alone) != trial;
+}
+
+void record_cost(bool shared, double nanoseconds_per_point) {
+    double& cost = shared ? sharing_costs.shared : sharing_costs.alone;
+    cost = cost == 0.0 ? nanoseconds_per_point
+                       : cost + weight_of_latest_cost * (nanoseconds_per_point - cost);
+}
+
 // Whether the helper should take part in a draw of `count` points.
 bool worth_sharing(Sharing sharing, std::int32_t count) {
     switch (sharing) {
         case Sharing::helper_first:
+        case Sharing::helper_stalls:
             return helper_running();
         case Sharing::with_helper:
             return usable_processors >= 2 && count >= least_shared_count && helper_running();
@@ -258,41 +377,95 @@ bool worth_sharing(Sharing sharing, std::int32_t count) {
     }
 }
 
+HelperMode helper_mode_of(Sharing sharing) {
+    switch (sharing) {
+        case Sharing::helper_first:
+            return HelperMode::first;
+        case Sharing::helper_stalls:
+            return HelperMode::stalls;
+        default:
+            return HelperMode::ahead;
+    }
+}
+
+// How many entries of a log ahead of the one being copied the frame's line is fetched: the
+// pixels lie all over a frame that does not fit in the processor's cache, and asking for the
+// lines early keeps several misses in flight.
+constexpr std::int32_t copy_fetch_entries = 16;
+
+// Copies a block that the helper has logged into the frame.
+void write_logged_block(const LogSlot& slot) {
+    std::int32_t entry = 0;
+    for (; entry + copy_fetch_entries < slot.entries; ++entry) {
+        __builtin_prefetch(&frame_buffer.pixels[slot.indices[entry + copy_fetch_entries]], 1);
+        frame_buffer.pixels[slot.indices[entry]] = slot.colors[entry];
+    }
+    for (; entry < slot.entries; ++entry) {
+        frame_buffer.pixels[slot.indices[entry]] = slot.colors[entry];
+    }
+}
+
 void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int32_t count,
-                      const ViewRotation& rotation, bool helper_first) {
-    wait_for_last_job();
-    helper.job = SharedJob{points, count, rotation, kernels.log};
-    const auto block_count = static_cast<std::uint32_t>((count + block_points - 1) / block_points);
-    helper.claims.store(claims_of(0, block_count), std::memory_order_relaxed);
-    const std::uint32_t job_number = start_job(false);
-    if (helper_first) {
-        wait_for(helper.logged, job_number);
+                      const ViewRotation& rotation, HelperMode mode) {
+    const std::uint32_t job_number = helper.started + 1;
+    // The ring's words of past draws go, so that none can ever pass for one of this draw.
+    for (LogSlot& slot : helper.slots) {
+        slot.word.store(0, std::memory_order_relaxed);
+    }
+    publish_progress(progress_of(job_number, 0));
+    start_job(SharedJob{points, count, rotation, kernels.log, mode, job_number}, false);
+    if (mode != HelperMode::ahead) {
+        wait_for(helper.paused, job_number);
     }
 
-    std::uint32_t block = 0;
-    while (claim_front(block)) {
-        kernels.draw(points + block_start(block), block_length(helper.job, block), rotation);
+    const std::uint32_t block_count = block_count_of(count);
+    for (std::uint32_t block = 0; block < block_count; ++block) {
+        // Takes the block unless the helper has logged it; one still being logged is taken
+        // back from the helper.
+        LogSlot& slot = slot_of(block);
+        const SlotWord logged = slot_word(job_number, block, Holder::helper_logged);
+        const SlotWord taken = slot_word(job_number, block, Holder::frame_loop);
+        SlotWord seen = slot.word.load(std::memory_order_acquire);
+        while (seen != logged &&
+               !slot.word.compare_exchange_weak(seen, taken, std::memory_order_acquire)) {
+        }
+        // A block it takes, it logs too and then copies, which is faster than plotting it
+        // straight away when many of its points are visible: see write_logged_block.
+        LogSlot& log = seen == logged ? slot : helper.own_log;
+        if (seen != logged) {
+            log.entries = kernels.log(points + block_start(block), block_length(count, block),
+                                      rotation, PixelLog{log.indices, log.colors});
+        }
+        write_logged_block(log);
+        // Frees the slot for the helper once this thread is done with its log.
+        publish_progress(progress_of(job_number, block + 1));
     }
-    announce(helper.drawn, job_number);
-    // Every block is taken now, for good. If the helper took none, this thread drew them all
-    // and need not wait for it.
-    if (back_of(helper.claims.load(std::memory_order_relaxed)) == block_count) {
-        return;
+    if (mode == HelperMode::stalls) {
+        announce(helper.drawn, job_number);
     }
-    wait_for(helper.logged, job_number);
-    write_logged_blocks(half_frame, static_cast<std::uint32_t>(screen_pixel_count));
-    wait_for(helper.finished, job_number);
 }
 
 }  // namespace
 
 void draw_span_shared(const SpanKernels& kernels, const Point* points, std::int32_t count,
                       const ViewRotation& rotation, Sharing sharing) {
-    if (worth_sharing(sharing, count)) {
-        draw_with_helper(kernels, points, count, rotation, sharing == Sharing::helper_first);
+    if (!worth_sharing(sharing, count)) {
+        kernels.draw(points, count, rotation);
+        return;
+    }
+    if (sharing != Sharing::with_helper) {
+        draw_with_helper(kernels, points, count, rotation, helper_mode_of(sharing));
+        return;
+    }
+    const bool shared = sharing_pays();
+    const auto start = std::chrono::steady_clock::now();
+    if (shared) {
+        draw_with_helper(kernels, points, count, rotation, HelperMode::ahead);
     } else {
         kernels.draw(points, count, rotation);
     }
+    const std::chrono::duration<double, std::nano> taken = std::chrono::steady_clock::now() - start;
+    record_cost(shared, taken.count() / count);
 }
 
 void set_usable_processors(int count) { usable_processors = count; }

@@ -33,13 +33,19 @@ enum class Sharing {
     // The calling thread draws every point.
     alone,
     // As draw_points does: for large counts and with more than one processor to run on, the
-    // helper takes whatever blocks it gets to before the calling thread has drawn them all.
+    // helper logs blocks a little ahead of the calling thread, which copies them into the frame
+    // when it gets there and logs and copies every other block itself; unless draws with the
+    // helper have lately taken longer than draws alone.
     with_helper,
     // For tests: whatever the count and the number of processors, the helper logs blocks from
-    // the back until its log is full or none are left, and only then does the calling thread
-    // draw the rest, so the logging path is taken every time. Falls back to `alone` only if
-    // no thread can be started, or after stop_drawing_helper.
+    // the first until its ring of logs is full or none are left, and only then does the calling
+    // thread start, so the logging path is taken every time. Falls back to `alone` only if no
+    // thread can be started, or after stop_drawing_helper.
     helper_first,
+    // For tests: as helper_first, but the helper stops halfway through the last block it takes
+    // and goes on only once the calling thread has finished the draw, as a helper would that
+    // lost its processor; the calling thread takes that block back and plots it.
+    helper_stalls,
 };
 
 // draw_points through a chosen path and way of sharing, so that tests and benchmarks can

@@ -30,18 +30,21 @@ struct Way {
 
 std::string name_of(const Way& way) {
     const char* const paths[] = {"scalar", "avx2", "avx512"};
-    const char* const sharings[] = {" alone", " with the helper", " helper first"};
+    const char* const sharings[] = {" alone", " with the helper", " helper first",
+                                    " helper stalls"};
     return std::string(paths[static_cast<int>(way.path)]) + sharings[static_cast<int>(way.sharing)];
 }
 
-// Every path that this processor can take, the reference's own included, alone and with the
-// helper logging blocks whatever the timing; and the path of draw_points shared as it ships.
+// Every path that this processor can take, the reference's own included, alone, with the
+// helper logging blocks whatever the timing, and with a helper that stalls in the middle of a
+// block until the draw is over; and the path of draw_points shared as it ships.
 std::vector<Way> supported_ways() {
     std::vector<Way> ways;
     for (const PointPath path : {PointPath::scalar, PointPath::avx2, PointPath::avx512}) {
         if (point_path_supported(path)) {
             ways.push_back({path, Sharing::alone});
             ways.push_back({path, Sharing::helper_first});
+            ways.push_back({path, Sharing::helper_stalls});
         }
     }
     ways.push_back({best_point_path(), Sharing::with_helper});
@@ -185,8 +188,8 @@ TEST(PointPaths, TheLastPointWinsWhenTheHelperShares) {
     view_angles = ViewAngles{};
     // Counts that do not fill the last block or the last vector.
     expect_every_way_matches(crowded_points(100'003, 3).data(), 100'003, "a third visible");
-    // Every point visible: more than the helper's log holds, so the frame loop's thread
-    // finishes the rest.
+    // Every point visible, and more blocks than the helper's ring of logs holds, so the ring
+    // goes round and the frame loop's thread plots the blocks after it.
     expect_every_way_matches(crowded_points(400'009, 1).data(), 400'009, "all visible");
 }
 

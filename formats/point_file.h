@@ -57,3 +57,6 @@ ReadResult read_point_file(const std::string& path, const ReadOptions& options);
 // path where the format is told by the name.
 ReadResult read_point_bytes(const unsigned char* data, std::size_t size, const std::string& name,
                             const ReadOptions& options);
+
+// 1234567 as "1,234,567", for the lines that tell counts.
+std::string with_commas(std::uint64_t value);

@@ -27,9 +27,6 @@ public:
 
 [[noreturn]] inline void fail(const std::string& reason) { throw FileError(reason); }
 
-// 1234567 as "1,234,567", for messages.
-std::string with_commas(std::uint64_t value);
-
 // The bytes of a file, or of memory, from the front, a piece at a time. A file is read into a
 // buffer of a few megabytes; memory is used where it lies.
 class ByteSource {

@@ -67,18 +67,6 @@ Point mixed(double t) {
 
 }  // namespace
 
-std::string with_thousands(std::uint64_t number) {
-    const std::string digits = std::to_string(number);
-    std::string grouped;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) {
-            grouped += ',';
-        }
-        grouped += digits[i];
-    }
-    return grouped;
-}
-
 ShownCloud load_scene(const std::string& scene, const ViewerOptions& options) {
     if (scene == "line" || scene == "circle") {
         return ShownCloud{scene,
@@ -90,14 +78,14 @@ ShownCloud load_scene(const std::string& scene, const ViewerOptions& options) {
     if (options.fit) {
         fit_points(points, options.up == UpAxis::from_format ? UpAxis::y : options.up);
     }
-    std::string summary = scene + ": " + with_thousands(points.size()) + " points (the demo's own)";
+    std::string summary = scene + ": " + with_commas(points.size()) + " points (the demo's own)";
     return ShownCloud{scene, std::move(points), Figure::none, std::move(summary)};
 }
 
 ShownCloud shown_file(const std::string& name, PointCloud cloud, const ViewerOptions& options) {
-    std::string summary = name + ": " + with_thousands(cloud.points.size()) + " points";
+    std::string summary = name + ": " + with_commas(cloud.points.size()) + " points";
     if (cloud.skipped_points > 0) {
-        summary += ", " + with_thousands(cloud.skipped_points) +
+        summary += ", " + with_commas(cloud.skipped_points) +
                    " skipped for a coordinate that is not a number";
     }
     summary += " (" + cloud.format + ", " +

@@ -42,6 +42,3 @@ void color_by_height(std::vector<Point>& points);
 
 // Draws the cloud into the frame as the view sees it.
 void draw_shown_cloud(const ShownCloud& cloud, const View& view);
-
-// 1065 as "1,065".
-std::string with_thousands(std::uint64_t number);

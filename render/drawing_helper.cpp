@@ -129,6 +129,11 @@ struct Helper {
     alignas(64) std::atomic<Progress> progress{0};
     // Set while the helper sleeps until `progress` moves.
     std::atomic<bool> waiting_for_progress{false};
+    // The number of the draw whose points the helper may be reading, 0 while it reads none. Set
+    // before it claims a block and cleared once it has logged it: a draw waits at its end until
+    // the helper is out of its points, since the caller may free or change them the moment the
+    // draw returns.
+    std::atomic<std::uint32_t> reading_job{0};
     LogSlot slots[ring_slots];
 
     // Only the frame loop's thread starts and stops the helper.
@@ -248,13 +253,19 @@ void log_blocks_ahead(const SharedJob& job) {
             continue;
         }
         const SlotWord logging = slot_word(job.number, block, Holder::helper_logging);
-        if (!slot.word.compare_exchange_strong(seen, logging, std::memory_order_acq_rel)) {
+        // Sequentially consistent with the frame loop's thread's taking of the block and its
+        // look at `reading_job`: either that thread sees the helper reading, or the helper
+        // sees the block taken.
+        helper.reading_job.store(job.number);
+        if (!slot.word.compare_exchange_strong(seen, logging)) {
+            helper.reading_job.store(0);
             next = block;
             continue;
         }
         const bool stall =
             job.mode == HelperMode::stalls && next == std::min(block_count, ring_end);
         slot.entries = log_block(job, block, stall);
+        helper.reading_job.store(0);
         SlotWord expected = logging;
         slot.word.compare_exchange_strong(expected,
                                           slot_word(job.number, block, Holder::helper_logged),
@@ -426,8 +437,7 @@ void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int3
         const SlotWord logged = slot_word(job_number, block, Holder::helper_logged);
         const SlotWord taken = slot_word(job_number, block, Holder::frame_loop);
         SlotWord seen = slot.word.load(std::memory_order_acquire);
-        while (seen != logged &&
-               !slot.word.compare_exchange_weak(seen, taken, std::memory_order_acquire)) {
+        while (seen != logged && !slot.word.compare_exchange_weak(seen, taken)) {
         }
         // A block it takes, it logs too and then copies, which is faster than plotting it
         // straight away when many of its points are visible: see write_logged_block.
@@ -442,6 +452,11 @@ void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int3
     }
     if (mode == HelperMode::stalls) {
         announce(helper.drawn, job_number);
+    }
+    // A block taken back from the helper may still be in its hands: at most one block's work,
+    // and the only wait of a draw.
+    while (helper.reading_job.load() == job_number) {
+        std::this_thread::yield();
     }
 }
 

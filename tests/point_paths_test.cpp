@@ -193,6 +193,19 @@ TEST(PointPaths, TheLastPointWinsWhenTheHelperShares) {
     expect_every_way_matches(crowded_points(400'009, 1).data(), 400'009, "all visible");
 }
 
+// A caller may free its points the moment a draw returns, even one whose helper was held
+// halfway through a block until the draw was over: a helper still reading them would touch
+// memory given back to the system (a crash, or a report under the sanitizers).
+TEST(PointPaths, TheHelperIsDoneWithThePointsWhenTheDrawReturns) {
+    view_angles = ViewAngles{};
+    for (int draw = 0; draw < 50; ++draw) {
+        auto points = std::make_unique<std::vector<Point>>(crowded_points(100'003, 1));
+        draw_points_through(best_point_path(), Sharing::helper_stalls, points->data(),
+                            static_cast<std::int32_t>(points->size()));
+        points.reset();
+    }
+}
+
 // The plain build compares every frame of the turn. The sanitizer builds look for memory
 // faults rather than wrong pixels and an emulated build for the target's arithmetic; both run
 // ten times slower or more, so every ninth frame will do.

@@ -46,10 +46,12 @@ int note_refused_request(Display* display, XErrorEvent* error) {
     return previous_error_handler != nullptr ? previous_error_handler(display, error) : 0;
 }
 
-// A visual whose pixels are the frame's own bytes: 8 bits a channel at the frame's places.
+// A visual whose pixels are the frame's own bytes: 8 bits a channel at the frame's places. SDL
+// gives a direct-colour visual linear ramps, so its pixels are the colours too.
 bool has_frame_pixels(const XWindowAttributes& attributes) {
     const Visual& visual = *attributes.visual;
-    return (attributes.depth == 24 || attributes.depth == 32) && visual.c_class == TrueColor &&
+    return (attributes.depth == 24 || attributes.depth == 32) &&
+           (visual.c_class == TrueColor || visual.c_class == DirectColor) &&
            visual.red_mask == 0xFF0000 && visual.green_mask == 0x00FF00 &&
            visual.blue_mask == 0x0000FF;
 }

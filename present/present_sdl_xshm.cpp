@@ -26,8 +26,8 @@ constexpr std::size_t frame_pitch = screen_width * sizeof(std::uint32_t);
 struct SharedImage {
     XShmSegmentInfo segment{};
     XImage* image = nullptr;
-    bool has_segment = false;
-    bool being_read = false;  // put, and the server's word that it has read it not yet taken
+    bool has_segment = false;  // made and not yet marked for removal
+    bool being_read = false;   // put, and the server's word that it has read it not yet taken
 };
 
 Display* x_display = nullptr;
@@ -90,11 +90,11 @@ bool make_shared_image(SharedImage& shared, Visual* visual, int depth) {
         return false;
     }
     shared.has_segment = true;
-    shared.segment.shmaddr = static_cast<char*>(shmat(shared.segment.shmid, nullptr, 0));
-    if (shared.segment.shmaddr == reinterpret_cast<char*>(-1)) {
-        shared.segment.shmaddr = nullptr;
+    void* address = shmat(shared.segment.shmid, nullptr, 0);
+    if (reinterpret_cast<std::intptr_t>(address) == -1) {  // shmat's failure
         return false;
     }
+    shared.segment.shmaddr = static_cast<char*>(address);
     shared.image->data = shared.segment.shmaddr;
     shared.segment.readOnly = True;
     return XShmAttach(x_display, &shared.segment) != 0;
@@ -195,6 +195,7 @@ bool open_shared_images(SDL_Window* window) {
         XSync(x_display, False);
         for (SharedImage& shared : images) {
             shmctl(shared.segment.shmid, IPC_RMID, nullptr);
+            shared.has_segment = false;
         }
     }
     if (!made || request_refused) {

@@ -3,6 +3,9 @@
 #ifdef POINTCLOUD_HAVE_X11
 #include "present/present_sdl_xlib.h"
 #endif
+#ifdef POINTCLOUD_HAVE_XSHM
+#include "present/present_sdl_xshm.h"
+#endif
 #ifdef POINTCLOUD_HAVE_WAYLAND
 #include "present/present_sdl_wayland.h"
 #endif
@@ -23,11 +26,13 @@ namespace {
 constexpr const char* demo_title = "Notre première fenêtre";
 constexpr int frame_pitch = screen_width * static_cast<int>(sizeof(std::uint32_t));
 
-// How the frame reaches the window, chosen once when the window is made.
+// How the frame reaches the window, chosen when the window is made, fastest first; a way that
+// fails while showing a frame gives way to the ones after it.
 enum class Path {
-    window_surface,  // the window's own pixels, converted by SDL: the fast path
-    renderer,        // a streaming texture drawn by a renderer (deep colour, Wayland)
+    shared_images,   // two X shared-memory images put without waiting (local X, 24 or 32 bits)
+    window_surface,  // the window's own pixels, converted by SDL and put with a wait
     eight_bit,       // 8-bit pixels of a colour cube, put with Xlib
+    renderer,        // a streaming texture drawn by a renderer (deep colour, Wayland)
     none,            // nothing can show the frame: the loop renders on regardless
 };
 
@@ -122,11 +127,16 @@ bool show_with_renderer() {
     return true;
 }
 
-// The fastest way that works on this display, leaving out the window surface once it has
-// failed; the order matters, since a renderer that fails may already have re-created the window
-// for OpenGL.
-Path choose_path(bool surface_failed = false) {
-    if (!surface_failed && SDL_GetWindowSurface(window) != nullptr) {
+// The fastest way that works on this display, from `first` on (those before it have failed);
+// the order matters, since a renderer that fails may already have re-created the window for
+// OpenGL.
+Path choose_path(Path first = Path::shared_images) {
+#ifdef POINTCLOUD_HAVE_XSHM
+    if (first <= Path::shared_images && open_shared_images(window)) {
+        return Path::shared_images;
+    }
+#endif
+    if (first <= Path::window_surface && SDL_GetWindowSurface(window) != nullptr) {
         return Path::window_surface;
     }
 #ifdef POINTCLOUD_HAVE_X11
@@ -215,10 +225,18 @@ void queue_input(const SDL_Event& event) {
 // since a way that failed is not tried again. (The 8-bit way's Xlib calls tell nothing at once:
 // their errors reach Xlib's handlers.)
 void fall_back_from_failed_path() {
-    if (path == Path::window_surface) {
+    if (path == Path::shared_images) {
+#ifdef POINTCLOUD_HAVE_XSHM
+        close_shared_images();
+#endif
+        std::fprintf(stderr,
+                     "%s: the X server refused the shared images; showing the frame another way\n",
+                     program_name);
+        path = choose_path(Path::window_surface);
+    } else if (path == Path::window_surface) {
         std::fprintf(stderr, "%s: the window surface failed (%s); showing the frame another way\n",
                      program_name, SDL_GetError());
-        path = choose_path(true);
+        path = choose_path(Path::eight_bit);
     } else {
         std::fprintf(stderr, "%s: the window failed to show the frame (%s); rendering on\n",
                      program_name, SDL_GetError());
@@ -251,6 +269,9 @@ bool connection_failed() {
 }
 
 void close_window() {
+#ifdef POINTCLOUD_HAVE_XSHM
+    close_shared_images();
+#endif
     if (renderer != nullptr) {
         SDL_DestroyRenderer(renderer);  // its textures with it
     }
@@ -308,6 +329,11 @@ bool present_frame() {
     }
     bool shown = true;
     switch (path) {
+        case Path::shared_images:
+#ifdef POINTCLOUD_HAVE_XSHM
+            shown = show_shared_image(window);
+#endif
+            break;
         case Path::window_surface:
             shown = show_on_surface();
             break;

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # End-to-end tests of the program's window, on a private X server (Xvfb).
 #
-#   window_test.sh shows-frames PROGRAM MATCH_FRAME SEND_CLOSE [DEPTH]
+#   window_test.sh shows-frames PROGRAM MATCH_FRAME SEND_CLOSE [DEPTH [unshared]]
 #       On a display of DEPTH bits (24 unless given) the window appears with its title, shows
 #       a frame of the animation in its client area while FPS lines arrive (exactly where the
 #       display holds 8 bits a channel, its lit pixels where it holds fewer), and a close
-#       request ends the program with 0.
+#       request ends the program with 0. With `unshared` the display offers no shared memory,
+#       as a remote one does.
 #   window_test.sh closed-output PROGRAM MATCH_FRAME SEND_CLOSE
 #       Started with standard output closed, and then with standard error closed too, the
 #       program shows frames and a close request ends it with 0.
@@ -126,9 +127,10 @@ wait_for() {
 
 program_runs() { kill -0 "$program_pid" 2>/dev/null || fail "the program ended"; }
 
+# Starts Xvfb at DEPTH bits (24 unless given), with any further arguments as its own.
 start_xvfb() {
     local depth=${1:-24}
-    Xvfb -displayfd 3 -screen 0 "1280x1024x$depth" -nolisten tcp -noreset \
+    Xvfb -displayfd 3 -screen 0 "1280x1024x$depth" -nolisten tcp -noreset "${@:2}" \
         3>"$work/display" 2>/dev/null &
     xvfb_pid=$!
     wait_for 10 "Xvfb to name its display" test -s "$work/display"
@@ -244,8 +246,12 @@ wait_for_frame() { wait_for 30 "the window to show a frame of the turn" shows_a_
 
 shows_frames() {
     match_frame=$3
-    local send_close=$4 depth=${5:-24}
-    start_xvfb "$depth"
+    local send_close=$4 depth=${5:-24} sharing=${6:-}
+    if [ "$sharing" = unshared ]; then
+        start_xvfb "$depth" -extension MIT-SHM
+    else
+        start_xvfb "$depth"
+    fi
     [[ $program == *.exe ]] && prepare_wine
     start_program
     find_window
@@ -258,7 +264,7 @@ shows_frames() {
     wait_for_frame
     close_window "$send_close"
     [ ! -s "$work/err" ] || fail "the program wrote to standard error"
-    echo "at $depth bits: $(cat "$work/match"); closed after $(fps_line_count) FPS lines"
+    echo "at $depth bits${sharing:+, $sharing}: $(cat "$work/match"); closed after $(fps_line_count) FPS lines"
 }
 
 closed_output() {

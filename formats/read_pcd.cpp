@@ -257,12 +257,7 @@ void read_binary(ByteSource& source, const PcdHeader& header, const Roles& roles
     };
     std::uint64_t left = header.points;
     while (left > 0) {
-        source.request(record);
-        const std::size_t batch =
-            static_cast<std::size_t>(std::min<std::uint64_t>(left, source.available() / record));
-        if (batch == 0) {
-            fail("truncated: the file ends inside a point");
-        }
+        const std::size_t batch = source.request_records(record, left, "point");
         const unsigned char* point = source.data();
         for (std::size_t i = 0; i < batch; ++i, point += record) {
             const float color =

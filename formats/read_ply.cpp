@@ -476,11 +476,7 @@ void read_fixed_vertices(ByteSource& source, const Element& vertex, bool big_end
     const AddRecords add = records_decoder(record, big_endian);
     std::uint64_t left = vertex.count;
     while (left > 0) {
-        if (source.request(record.size) < record.size) {
-            fail("truncated: the file ends inside a vertex");
-        }
-        const auto batch = static_cast<std::size_t>(
-            std::min<std::uint64_t>(left, source.available() / record.size));
+        const std::size_t batch = source.request_records(record.size, left, "vertex");
         add(source.data(), batch, record, big_endian, adder);
         source.advance(batch * record.size);
         left -= batch;

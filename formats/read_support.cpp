@@ -135,6 +135,14 @@ void reserve_points(PointCloud& cloud, std::uint64_t count) {
     }
 }
 
+std::size_t ByteSource::request_records(std::size_t record, std::uint64_t wanted,
+                                        const char* what) {
+    if (request(record) < record) {
+        fail(std::string("truncated: the file ends inside a ") + what);
+    }
+    return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, available() / record));
+}
+
 ByteSource::ByteSource(const unsigned char* data, std::size_t size)
     : base_(data), end_(size), size_(size) {}
 

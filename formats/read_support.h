@@ -57,6 +57,10 @@ public:
     // Passes over `count` bytes; fails where the source holds fewer.
     void skip(std::uint64_t count, const char* what);
 
+    // Makes whole records of `record` bytes (at most buffer_size) available at data() and
+    // gives how many, at most `wanted`; fails where the source ends inside one, a `what`.
+    std::size_t request_records(std::size_t record, std::uint64_t wanted, const char* what);
+
     // The next line without its end ("\n" or "\r\n"), or nothing at the end of the source.
     // Fails on a line longer than max_line.
     std::optional<std::string_view> next_line();

@@ -141,7 +141,7 @@ void load(benchmark::State& state, const std::filesystem::path& path, std::uint6
         fill_seconds += seconds_since(start);
         state.ResumeTiming();
         start = std::chrono::steady_clock::now();
-        const ReadResult result = read_point_file(name, ReadOptions{true, nullptr});
+        const ReadResult result = read_point_file(name, ReadOptions{Shift::always, nullptr});
         load_seconds += seconds_since(start);
         if (!result.error.empty() || result.cloud.points.size() != points) {
             state.SkipWithError(("the file did not load: " + result.error).c_str());

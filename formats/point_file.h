@@ -20,8 +20,8 @@
 struct PointCloud {
     std::vector<Point> points;
     // Subtracted from every coordinate in double precision before it became a float, so that
-    // georeferenced files (x about 665,000, y about 5,648,000) keep their detail. Zero unless
-    // ReadOptions::shift_to_origin is set.
+    // georeferenced files (x about 665,000, y about 5,648,000) keep their detail. Zero where
+    // ReadOptions::shift left the coordinates as they are.
     double shift[3];
     // Whether the colours came from the file.
     bool has_colors;
@@ -32,10 +32,20 @@ struct PointCloud {
     std::string format;
 };
 
+// Whether the coordinates are shifted near the origin, in double precision, by the file's first
+// finite point.
+enum class Shift {
+    none,
+    // Every file: a cloud that is fitted to the view anyway keeps the most detail near zero.
+    always,
+    // Only a file whose first point lies beyond far_coordinate on some axis (georeferenced),
+    // where a float's step grows past 1/128 of a unit; nearer coordinates are taken as they are.
+    when_far,
+};
+inline constexpr double far_coordinate = 65536.0;
+
 struct ReadOptions {
-    // Shifts the coordinates near the origin (by the first finite point, in double precision);
-    // otherwise they are taken as they are.
-    bool shift_to_origin;
+    Shift shift;
     // Called now and then while a file is read, with the bytes read so far and the file's
     // size; may be null.
     void (*progress)(std::uint64_t bytes_read, std::uint64_t bytes_total);

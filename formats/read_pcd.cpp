@@ -418,7 +418,7 @@ void keep_finite_points(PointCloud& cloud, const ReadOptions& options) {
             ++cloud.skipped_points;
             continue;
         }
-        if (options.shift_to_origin && kept == 0) {
+        if (kept == 0 && shifts_from(options.shift, point.x, point.y, point.z)) {
             cloud.shift[0] = point.x;
             cloud.shift[1] = point.y;
             cloud.shift[2] = point.z;

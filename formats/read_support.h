@@ -163,13 +163,19 @@ inline float color_value(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
     return static_cast<float>(r << 16 | g << 8 | b);
 }
 
+// Whether the options shift a cloud whose first finite point is (x, y, z).
+inline bool shifts_from(Shift shift, double x, double y, double z) {
+    const auto far = [](double value) { return std::fabs(value) > far_coordinate; };
+    return shift == Shift::always || (shift == Shift::when_far && (far(x) || far(y) || far(z)));
+}
+
 // Adds points to a cloud: leaves out those with a coordinate that is not finite, or that is
 // beyond the range of a float, and shifts the rest, in double precision, by the first finite
 // point where the options ask for it.
 class PointAdder {
 public:
     PointAdder(PointCloud& cloud, const ReadOptions& options)
-        : cloud_(cloud), shift_wanted_(options.shift_to_origin) {}
+        : cloud_(cloud), shift_(options.shift), shift_wanted_(options.shift != Shift::none) {}
 
     void add(double x, double y, double z, float color) {
         if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) {
@@ -177,9 +183,11 @@ public:
             return;
         }
         if (shift_wanted_) [[unlikely]] {
-            cloud_.shift[0] = x;
-            cloud_.shift[1] = y;
-            cloud_.shift[2] = z;
+            if (shifts_from(shift_, x, y, z)) {
+                cloud_.shift[0] = x;
+                cloud_.shift[1] = y;
+                cloud_.shift[2] = z;
+            }
             shift_wanted_ = false;
         }
         const Point point{static_cast<float>(x - cloud_.shift[0]),
@@ -195,6 +203,7 @@ public:
 
 private:
     PointCloud& cloud_;
+    Shift shift_;
     bool shift_wanted_;
 };
 

@@ -173,7 +173,8 @@ std::string text_file() {
     return out;
 }
 
-ReadResult read_bytes(const std::string& bytes, const std::string& name, bool shift = false) {
+ReadResult read_bytes(const std::string& bytes, const std::string& name,
+                      Shift shift = Shift::none) {
     return read_point_bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
                             name, ReadOptions{shift, nullptr});
 }
@@ -226,7 +227,7 @@ TEST(PointFiles, ReadsAFileByItsUtf8NameAndTellsItsProgress) {
         progress_total = total;
     };
     const ReadResult result = read_point_file(
-        reinterpret_cast<const char*>(path.u8string().c_str()), ReadOptions{false, progress});
+        reinterpret_cast<const char*>(path.u8string().c_str()), ReadOptions{Shift::none, progress});
     const std::uint64_t size = std::filesystem::file_size(path);
     std::filesystem::remove(path);
     ASSERT_EQ(result.error, "");
@@ -237,13 +238,9 @@ TEST(PointFiles, ReadsAFileByItsUtf8NameAndTellsItsProgress) {
     EXPECT_EQ(progress_total, size);
 }
 
-TEST(PointFiles, ShiftKeepsTheDetailOfGeoreferencedPoints) {
-    const ReadResult result = read_bytes(
-        "665187.522077 5648349.895035 241.767693\n"
-        "nan 0 0\n"
-        "665187.404645 5648349.776039 244.857091\n",
-        "geo.txt", true);
-    ASSERT_EQ(result.error, "");
+namespace {
+
+void expect_georeferenced_points_shifted(const ReadResult& result) {
     EXPECT_EQ(result.cloud.shift[0], 665187.522077);
     EXPECT_EQ(result.cloud.shift[1], 5648349.895035);
     EXPECT_EQ(result.cloud.skipped_points, 1u);
@@ -254,6 +251,24 @@ TEST(PointFiles, ShiftKeepsTheDetailOfGeoreferencedPoints) {
     EXPECT_NEAR(second.y, -0.118996, 1e-6);
     EXPECT_NEAR(second.z, 3.089398, 1e-6);
     EXPECT_EQ(second.color, 0.0f);
+}
+
+}  // namespace
+
+TEST(PointFiles, ShiftKeepsTheDetailOfGeoreferencedPoints) {
+    const std::string georeferenced =
+        "665187.522077 5648349.895035 241.767693\n"
+        "nan 0 0\n"
+        "665187.404645 5648349.776039 244.857091\n";
+    // Coordinates near the origin are kept as they are unless every file is to be shifted.
+    const std::string near = "-60000.5 10 20\n3 4 5\n";
+    EXPECT_EQ(read_bytes(near, "near.txt", Shift::when_far).cloud.points[1].x, 3.0f);
+    EXPECT_EQ(read_bytes(near, "near.txt", Shift::always).cloud.points[1].x, 60003.5f);
+    for (const Shift shift : {Shift::always, Shift::when_far}) {
+        const ReadResult result = read_bytes(georeferenced, "geo.txt", shift);
+        ASSERT_EQ(result.error, "");
+        expect_georeferenced_points_shifted(result);
+    }
 }
 
 // A file whose 16-bit colour fields hold 8-bit values is told by all of its values.

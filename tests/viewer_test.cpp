@@ -80,6 +80,33 @@ TEST(Viewer, FittedCloudStaysInFrontAndOnScreenAtEveryAngle) {
     }
 }
 
+// A survey without colours is coloured by its height, z, whether it is fitted or drawn as it is;
+// --up names another axis.
+TEST(Viewer, ColoursByTheHeightOfTheUpAxisFittedOrNot) {
+    constexpr float red = 0xFF0000;
+    constexpr float blue = 0x0000FF;
+    // The highest point in z is the lowest in y.
+    const std::vector<Point> survey{{0, 10, 5, 0}, {1, 0, 9, 0}, {2, 5, 0, 0}};
+    const auto colours = [&](std::vector<const char*> arguments) {
+        int status = 0;
+        arguments.insert(arguments.begin(), "survey.las");
+        const auto options = parsed(arguments, status);
+        const ShownCloud shown = shown_file(
+            "survey.las", PointCloud{survey, {0, 0, 0}, false, 0, "LAS 1.2, point format 0"},
+            *options);
+        std::vector<float> result;
+        for (const Point& point : shown.points) {
+            result.push_back(point.color);
+        }
+        return result;
+    };
+    EXPECT_EQ(colours({}), colours({"--no-fit"}));
+    EXPECT_EQ(colours({"--no-fit"})[1], red);
+    EXPECT_EQ(colours({"--no-fit"})[2], blue);
+    EXPECT_EQ(colours({"--no-fit", "--up", "y"})[0], red);
+    EXPECT_EQ(colours({"--up", "y"})[1], blue);
+}
+
 TEST(Viewer, InputTurnsMovesAndResetsTheView) {
     View view = initial_view(ViewAngles{-20.0f, 0.0f, 0.0f}, true);
     const auto press = [&](Key key) {

@@ -54,12 +54,14 @@ std::optional<ViewerOptions> parse_viewer_options(const std::vector<std::string>
         ->default_str("-20,0,0");
     app.add_flag("--no-fit", no_fit,
                  "draw the coordinates as they are, the viewer 2000 units in front of the "
-                 "origin; by default the cloud is centred on its bounding box and scaled so that "
-                 "all of it lies in front of the viewer and inside the window at any angle");
+                 "origin, and in the file's order; only a georeferenced file (coordinates beyond "
+                 "65536) is still shifted by its first point, to keep its detail. By default the "
+                 "cloud is centred on its bounding box and scaled so that all of it lies in front "
+                 "of the viewer and inside the window at any angle");
     std::string up;
     app.add_option("--up", up,
-                   "which of the file's axes, x, y or z, points up when the cloud is fitted "
-                   "(default: z for LAS, y otherwise)")
+                   "which of the file's axes, x, y or z, points up when the cloud is fitted, "
+                   "and colours by height (default: z for LAS, y otherwise)")
         ->check(CLI::IsMember({"x", "y", "z"}));
     app.add_option("--frames", options.frames,
                    "draw N frames of the turn, one degree further about the vertical axis each, "

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <span>
 
@@ -89,17 +90,26 @@ ShownCloud shown_file(const std::string& name, PointCloud cloud, const ViewerOpt
                    " skipped for a coordinate that is not a number";
     }
     summary += " (" + cloud.format + ", " +
-               (cloud.has_colors ? "colours from the file" : "colours by height") + ")";
+               (cloud.has_colors ? "colours from the file" : "colours by height");
+    if (!options.fit && (cloud.shift[0] != 0.0 || cloud.shift[1] != 0.0 || cloud.shift[2] != 0.0)) {
+        // Coordinates drawn as they are, but less the first point's: say so.
+        char shift[96];
+        std::snprintf(shift, sizeof shift, ", shifted by %.3f, %.3f, %.3f", -cloud.shift[0],
+                      -cloud.shift[1], -cloud.shift[2]);
+        summary += shift;
+    }
+    summary += ")";
+    // Surveys (LAS) give heights in z; most other files in y.
+    const bool survey = cloud.format.starts_with("LAS");
+    const UpAxis up = options.up != UpAxis::from_format ? options.up
+                      : survey                          ? UpAxis::z
+                                                        : UpAxis::y;
     if (options.fit) {
-        // Surveys (LAS) give heights in z; most other files in y.
-        const bool survey = cloud.format.starts_with("LAS");
-        const UpAxis up = options.up != UpAxis::from_format ? options.up
-                          : survey                          ? UpAxis::z
-                                                            : UpAxis::y;
         fit_points(cloud.points, up);
     }
     if (!cloud.has_colors) {
-        color_by_height(cloud.points);
+        // A fitted cloud has its up axis turned to y.
+        color_by_height(cloud.points, options.fit ? UpAxis::y : up);
     }
     return ShownCloud{name, std::move(cloud.points), Figure::none, std::move(summary)};
 }
@@ -136,16 +146,20 @@ void fit_points(std::vector<Point>& points, UpAxis up) {
     }
 }
 
-void color_by_height(std::vector<Point>& points) {
+void color_by_height(std::vector<Point>& points, UpAxis up) {
     if (points.empty()) {
         return;
     }
-    const auto [lowest, highest] = std::minmax_element(
-        points.begin(), points.end(), [](const Point& a, const Point& b) { return a.y < b.y; });
-    const double low = lowest->y;
-    const double span = highest->y - low;
+    const auto height = [up](const Point& point) {
+        return up == UpAxis::x ? point.x : up == UpAxis::z ? point.z : point.y;
+    };
+    const auto [lowest, highest] =
+        std::minmax_element(points.begin(), points.end(),
+                            [&](const Point& a, const Point& b) { return height(a) < height(b); });
+    const double low = height(*lowest);
+    const double span = height(*highest) - low;
     for (Point& point : points) {
-        point.color = mixed(span > 0.0 ? (point.y - low) / span : 0.5).color;
+        point.color = mixed(span > 0.0 ? (height(point) - low) / span : 0.5).color;
     }
 }
 

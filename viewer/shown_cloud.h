@@ -36,9 +36,9 @@ ShownCloud shown_file(const std::string& name, PointCloud cloud, const ViewerOpt
 // of them lie within fitted_radius of the origin; `up` names the axis that becomes vertical.
 void fit_points(std::vector<Point>& points, UpAxis up);
 
-// Colours the points by height: blue at the lowest, through cyan, green and yellow, to red at
-// the highest.
-void color_by_height(std::vector<Point>& points);
+// Colours the points by their height along `up` (x, y or z): blue at the lowest, through cyan,
+// green and yellow, to red at the highest.
+void color_by_height(std::vector<Point>& points, UpAxis up);
 
 // Draws the cloud into the frame as the view sees it.
 void draw_shown_cloud(const ShownCloud& cloud, const View& view);

@@ -58,7 +58,10 @@ std::optional<ShownCloud> load(const ViewerOptions& options) {
     }
     const std::string name = file_name_of(options.file);
     load_progress = LoadProgress{name, std::chrono::steady_clock::now(), {}};
-    ReadResult read = read_point_file(options.file, ReadOptions{options.fit, report_progress});
+    // Unfitted coordinates are drawn as they are, but georeferenced ones still come near the
+    // origin, or a float would keep only half a unit of their detail.
+    const Shift shift = options.fit ? Shift::always : Shift::when_far;
+    ReadResult read = read_point_file(options.file, ReadOptions{shift, report_progress});
     if (!read.error.empty()) {
         std::fprintf(stderr, "pointcloud-view: %s: %s\n", options.file.c_str(), read.error.c_str());
         return std::nullopt;

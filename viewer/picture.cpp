@@ -73,3 +73,23 @@ void draw_picture(const ShownCloud& cloud, const View& view, const PictureStyle&
         view.eye_dome ? EyeDome{style.eye_dome_strength, style.eye_dome_radius} : no_eye_dome;
     resolve_depth_frame(picture.depth, style.background, eye_dome, frame);
 }
+
+PictureStyle style_of(const ViewerOptions& options) {
+    return PictureStyle{options.background, options.eye_dome_strength, options.eye_dome_radius};
+}
+
+View starting_view(const ShownCloud& cloud, const ViewerOptions& options, int width, int height) {
+    const float fitted = cloud.fitted && cloud.figure == Figure::none
+                             ? fitted_zoom(cloud.box, options.angles, width, height)
+                             : 1.0f;
+    const bool eye_dome = options.eye_dome == EyeDomeMode::on ||
+                          (options.eye_dome == EyeDomeMode::automatic && !cloud.own_colors);
+    return initial_view(options.angles, fitted * options.zoom, options.point_size, eye_dome);
+}
+
+Picture picture_of(const ShownCloud& cloud, const ViewerOptions& options) {
+    Picture picture = make_picture(options.width, options.height);
+    draw_picture(cloud, starting_view(cloud, options, options.width, options.height),
+                 style_of(options), picture);
+    return picture;
+}

@@ -7,9 +7,11 @@
 
 #include "common/frame_buffer.h"
 #include "render/depth_draw.h"
+#include "viewer/options.h"
 #include "viewer/shown_cloud.h"
 #include "viewer/view.h"
 
+// How a picture is drawn beyond the view: what lies behind the points and how they are shaded.
 struct PictureStyle {
     std::uint32_t background;  // 0x00RRGGBB where no point falls
     float eye_dome_strength;
@@ -35,3 +37,13 @@ float pixels_per_unit(int width, int height);
 // Draws `cloud` as `view` sees it into the picture's frame.
 void draw_picture(const ShownCloud& cloud, const View& view, const PictureStyle& style,
                   Picture& picture);
+
+PictureStyle style_of(const ViewerOptions& options);
+
+// The view at start: a fitted cloud spans most of a frame of width x height, then --zoom; the
+// eye-dome lighting on where the options say, or for clouds without colours of their own.
+View starting_view(const ShownCloud& cloud, const ViewerOptions& options, int width, int height);
+
+// The cloud drawn at the options' size from the starting view: the first frame, as --output
+// writes it.
+Picture picture_of(const ShownCloud& cloud, const ViewerOptions& options);

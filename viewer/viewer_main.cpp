@@ -76,20 +76,6 @@ std::optional<ShownCloud> load(const ViewerOptions& options) {
     return shown_file(name, std::move(read.cloud), options);
 }
 
-PictureStyle style_of(const ViewerOptions& options) {
-    return PictureStyle{options.background, options.eye_dome_strength, options.eye_dome_radius};
-}
-
-// The view at start: a fitted cloud spans most of a frame of width x height, then --zoom.
-View starting_view(const ShownCloud& cloud, const ViewerOptions& options, int width, int height) {
-    const float fitted = options.fit && cloud.figure == Figure::none
-                             ? fitted_zoom(cloud.box, options.angles, width, height)
-                             : 1.0f;
-    const bool eye_dome = options.eye_dome == EyeDomeMode::on ||
-                          (options.eye_dome == EyeDomeMode::automatic && !cloud.own_colors);
-    return initial_view(options.angles, fitted * options.zoom, options.point_size, eye_dome);
-}
-
 bool write_picture(const Frame& frame, const std::string& name) {
     if (!write_frame_png(frame, name)) {
         std::fprintf(stderr, "pointcloud-view: cannot write %s\n", name.c_str());

@@ -5,9 +5,12 @@
 // before the points, and the count lines of .pts blocks between them.
 //
 // The file's first lines of numbers, a sample, decide once how every line is read: the
-// separators, the decimal mark, and which columns hold x, y, z and the colour, taken from a
-// line of column names above the points where there is one, and otherwise from the count of
-// numbers and their values. A later line that does not fit is an error.
+// separators, the decimal mark, and the columns of x, y, z and the colour. A line of column
+// names above the points gives them where it names x, y and z and holds a name for each number;
+// otherwise the first line's count of numbers does: x y z come first, and the colour follows
+// them where there are six numbers or more (seven: x y z intensity r g b, as .pts files hold
+// them) and the sample holds whole numbers from 0 to 255 there; otherwise (normals, most often)
+// there is none. A later line that does not fit is an error.
 
 #include <algorithm>
 #include <cmath>
@@ -69,6 +72,11 @@ bool is_blank(std::string_view line, const NumberSyntax& syntax) {
 bool holds_only_numbers(std::string_view line) {
     double values[sample_columns];
     return parse_numbers(line, values, sample_columns, any_syntax()) > 0;
+}
+
+bool starts_with_number(std::string_view line) {
+    double value;
+    return parse_numbers(line, &value, 1, any_syntax()) == 1;
 }
 
 // Bytes that no line of text holds (UTF-8 included): a binary file named as text.
@@ -193,6 +201,10 @@ Sample take_sample(ByteSource& source, char line_end) {
         if (!above_points) {
             break;
         }
+        // A line of words never starts with a number: this is a point that is not well written.
+        if (starts_with_number(*line)) {
+            fail("line " + with_commas(line_number) + ": a field is not a number");
+        }
         if (holds_control_bytes(*line)) {
             fail("line " + with_commas(line_number) + ": not text");
         }
@@ -303,10 +315,26 @@ bool every_value(const std::vector<std::vector<double>>& rows, int first, Test t
     });
 }
 
+// Colours of 0 to 1 are told by a fraction among them, where no value exceeds 1.
+double color_scale_of(const std::vector<std::vector<double>>& rows, const Columns& at) {
+    bool fraction = false;
+    for (const std::vector<double>& row : rows) {
+        for (const int column : {at.red, at.green, at.blue}) {
+            const auto index = static_cast<std::size_t>(column);
+            if (index < row.size() && row[index] > 1.0) {
+                return 1.0;
+            }
+            fraction = fraction || (index < row.size() && !is_whole(row[index]));
+        }
+    }
+    return fraction ? 255.0 : 1.0;
+}
+
 Layout layout_of(const Sample& sample) {
     Layout layout;
     layout.syntax = syntax_of(sample);
     std::vector<std::vector<double>> rows;
+    rows.reserve(sample.lines.size());
     for (const std::string& line : sample.lines) {
         std::vector<double> row(sample_columns);
         const int count = parse_numbers(line, row.data(), sample_columns, layout.syntax);
@@ -320,33 +348,21 @@ Layout layout_of(const Sample& sample) {
         if (at.red < 0 || at.green < 0 || at.blue < 0) {
             at.red = at.green = at.blue = -1;
         }
-    } else if (columns == 7) {
-        // x y z intensity r g b, as .pts files hold them.
-        at.red = 4;
-    } else if (columns >= 6 && every_value(rows, 3, [](double value) {
-                   return is_whole(value) && value >= 0.0 && value <= 255.0;
-               })) {
-        at.red = 3;
+    } else if (columns >= 6) {
+        // Seven are x y z intensity r g b, as .pts files hold them.
+        const int red = columns == 7 ? 4 : 3;
+        if (every_value(rows, red, [](double value) {
+                return is_whole(value) && value >= 0.0 && value <= 255.0;
+            })) {
+            at.red = red;
+        }
     }
     if (at.red >= 0 && at.green < 0) {
         at.green = at.red + 1;
         at.blue = at.red + 2;
     }
     layout.needed = std::max({at.x, at.y, at.z, at.red, at.green, at.blue}) + 1;
-    // Colours of 0 to 1 are told by a fraction among them; any value above 1 makes them bytes.
-    if (at.red >= 0) {
-        bool fraction = false;
-        bool above_one = false;
-        for (const std::vector<double>& row : rows) {
-            if (static_cast<int>(row.size()) >= layout.needed) {
-                for (const int column : {at.red, at.green, at.blue}) {
-                    fraction = fraction || !is_whole(row[static_cast<std::size_t>(column)]);
-                    above_one = above_one || row[static_cast<std::size_t>(column)] > 1.0;
-                }
-            }
-        }
-        layout.color_scale = fraction && !above_one ? 255.0 : 1.0;
-    }
+    layout.color_scale = at.red >= 0 ? color_scale_of(rows, at) : 1.0;
     return layout;
 }
 

@@ -194,6 +194,7 @@ TEST(TextFiles, FilesThatCannotBeReadGiveOneLine) {
         {"1 2 3 255 0 0\n4 5 6\n", "a.xyz", "line 2: 3 numbers where 6 are needed"},
         {"1 2 3\n4\n", "a.xyz", "line 2: 1 number where 3 are needed"},
         {"x y z\n1 2 3\n4 five 6\n", "a.xyz", "line 3: a field is not a number"},
+        {"x y z\n1 2 3 # the first\n4 5 6\n", "a.xyz", "line 2: a field is not a number"},
         {"x y z\n# nothing yet\n", "a.xyz", "no line holds a point"},
         {"1,5,2,5,3,5\n", "a.csv", "decimal commas"},
         {random_bytes, "a.xyz", "line "},

@@ -15,17 +15,14 @@
 // exactly one of them gets each block, and a helper that wakes up in a past draw can no longer
 // hand anything in.
 //
-// The helper can never make things worse: it is started only where the process may run on two
-// processors, its logs have static storage like every other buffer of the program, if the
-// thread cannot be started the frame loop's thread simply draws everything itself, and when
-// draws with the helper have lately cost more than draws alone (another program has one of the
-// processors), the frame loop's thread draws alone, trying the helper again now and then.
+// The helper can never make things worse: its logs have static storage like every other buffer
+// of the program, and if the thread cannot be started the frame loop's thread simply draws
+// everything itself. Which draws it takes part in is chosen in sharing_choice.cpp.
 
 #include "render/drawing_helper.h"
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -36,9 +33,7 @@
 
 namespace {
 
-constexpr std::int32_t block_points = 16384;
-// Below this the wake-up of the helper costs more than it saves.
-constexpr std::int32_t least_shared_count = 4 * block_points;
+constexpr std::int32_t block_points = shared_block_points;
 
 // The helper logs at most this many blocks ahead of the frame loop's thread.
 constexpr std::uint32_t ring_slots = 16;
@@ -76,17 +71,6 @@ struct alignas(64) LogSlot {
     std::int32_t entries = 0;
     alignas(64) std::uint32_t indices[block_points + log_slack];
     std::uint32_t colors[block_points + log_slack];
-};
-
-// How the helper goes through a draw.
-enum class HelperMode {
-    // A few blocks ahead of the frame loop's thread, to the end.
-    ahead,
-    // From the first block until the ring is full, before the frame loop's thread starts.
-    first,
-    // As `first`, but it stops halfway through the last block it can take and goes on only
-    // once the frame loop's thread has finished the draw.
-    stalls,
 };
 
 // One draw, as the helper sees it.
@@ -307,16 +291,13 @@ void run_helper() {
 // Starts the helper on the first draw that wants it. A failure is final: the thread's record
 // may not fit in memory (bad_alloc) or the system may refuse the thread (system_error), and
 // either way every draw then runs on the calling thread alone.
-bool helper_running() {
-    if (helper.lifetime == Lifetime::not_started) {
-        try {
-            helper.thread = std::thread(run_helper);
-            helper.lifetime = Lifetime::running;
-        } catch (const std::exception&) {
-            helper.lifetime = Lifetime::gone;
-        }
+void start_helper() {
+    try {
+        helper.thread = std::thread(run_helper);
+        helper.lifetime = Lifetime::running;
+    } catch (const std::exception&) {
+        helper.lifetime = Lifetime::gone;
     }
-    return helper.lifetime == Lifetime::running;
 }
 
 void stop_helper() {
@@ -339,66 +320,6 @@ struct StopAtExit {
 };
 const StopAtExit stop_at_exit;
 
-// Until the platform tells, the machine's count; 0 where even that is unknown.
-int usable_processors = static_cast<int>(std::thread::hardware_concurrency());
-
-// What draws with the helper and draws alone have cost lately, in nanoseconds a point; 0 until
-// measured. When another program keeps one of the two processors busy, one of the two threads
-// shares a processor with it, and a draw with the helper can take longer than one alone on the
-// processor that is free; then draw_points draws alone until sharing pays again.
-struct SharingCosts {
-    double shared;
-    double alone;
-    std::uint32_t draws;
-};
-SharingCosts sharing_costs{0.0, 0.0, 0};
-
-// One draw in this many tries the way that costs more, so that its cost follows the load.
-constexpr std::uint32_t draws_per_trial = 32;
-// The weight of a draw's cost in the running mean of its way.
-constexpr double weight_of_latest_cost = 0.25;
-
-bool sharing_pays() {
-    const bool trial = ++sharing_costs.draws % draws_per_trial == 0;
-    if (sharing_costs.shared == 0.0) {
-        return true;
-    }
-    if (sharing_costs.alone == 0.0) {
-        return false;
-    }
-    return (sharing_costs.shared <= sharing_costs.alone) != trial;
-}
-
-void record_cost(bool shared, double nanoseconds_per_point) {
-    double& cost = shared ? sharing_costs.shared : sharing_costs.alone;
-    cost = cost == 0.0 ? nanoseconds_per_point
-                       : cost + weight_of_latest_cost * (nanoseconds_per_point - cost);
-}
-
-// Whether the helper should take part in a draw of `count` points.
-bool worth_sharing(Sharing sharing, std::int32_t count) {
-    switch (sharing) {
-        case Sharing::helper_first:
-        case Sharing::helper_stalls:
-            return helper_running();
-        case Sharing::with_helper:
-            return usable_processors >= 2 && count >= least_shared_count && helper_running();
-        default:
-            return false;
-    }
-}
-
-HelperMode helper_mode_of(Sharing sharing) {
-    switch (sharing) {
-        case Sharing::helper_first:
-            return HelperMode::first;
-        case Sharing::helper_stalls:
-            return HelperMode::stalls;
-        default:
-            return HelperMode::ahead;
-    }
-}
-
 // How many entries of a log ahead of the one being copied the frame's line is fetched: the
 // pixels lie all over a frame that does not fit in the processor's cache, and asking for the
 // lines early keeps several misses in flight.
@@ -416,7 +337,9 @@ void write_logged_block(const LogSlot& slot) {
     }
 }
 
-void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int32_t count,
+}  // namespace
+
+void draw_with_helper(LogSpan log_span, const Point* points, std::int32_t count,
                       const ViewRotation& rotation, HelperMode mode) {
     const std::uint32_t job_number = helper.started + 1;
     // The ring's words of past draws go, so that none can ever pass for one of this draw.
@@ -424,7 +347,7 @@ void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int3
         slot.word.store(0, std::memory_order_relaxed);
     }
     publish_progress(progress_of(job_number, 0));
-    start_job(SharedJob{points, count, rotation, kernels.log, mode, job_number}, false);
+    start_job(SharedJob{points, count, rotation, log_span, mode, job_number}, false);
     if (mode != HelperMode::ahead) {
         wait_for(helper.paused, job_number);
     }
@@ -443,8 +366,8 @@ void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int3
         // straight away when many of its points are visible: see write_logged_block.
         LogSlot& log = seen == logged ? slot : helper.own_log;
         if (seen != logged) {
-            log.entries = kernels.log(points + block_start(block), block_length(count, block),
-                                      rotation, PixelLog{log.indices, log.colors});
+            log.entries = log_span(points + block_start(block), block_length(count, block),
+                                   rotation, PixelLog{log.indices, log.colors});
         }
         write_logged_block(log);
         // Frees the slot for the helper once this thread is done with its log.
@@ -460,29 +383,11 @@ void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int3
     }
 }
 
-}  // namespace
-
-void draw_span_shared(const SpanKernels& kernels, const Point* points, std::int32_t count,
-                      const ViewRotation& rotation, Sharing sharing) {
-    if (!worth_sharing(sharing, count)) {
-        kernels.draw(points, count, rotation);
-        return;
+bool drawing_helper_running() {
+    if (helper.lifetime == Lifetime::not_started) {
+        start_helper();
     }
-    if (sharing != Sharing::with_helper) {
-        draw_with_helper(kernels, points, count, rotation, helper_mode_of(sharing));
-        return;
-    }
-    const bool shared = sharing_pays();
-    const auto start = std::chrono::steady_clock::now();
-    if (shared) {
-        draw_with_helper(kernels, points, count, rotation, HelperMode::ahead);
-    } else {
-        kernels.draw(points, count, rotation);
-    }
-    const std::chrono::duration<double, std::nano> taken = std::chrono::steady_clock::now() - start;
-    record_cost(shared, taken.count() / count);
+    return helper.lifetime == Lifetime::running;
 }
-
-void set_usable_processors(int count) { usable_processors = count; }
 
 void stop_drawing_helper() { stop_helper(); }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "render/drawing_helper.h"
+#include "render/sharing_choice.h"
 #include "render/point_kernels.h"
 #include "render/render.h"
 

@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "common/frame_buffer.h"
+#include "render/point_paths.h"
 
 namespace {
 
@@ -100,15 +101,21 @@ struct Helper {
     // `stage_moved`. The frame loop's thread raises `started` to the number of a new job and,
     // when the helper stalls, sets `drawn` to it once the draw is done. The helper sets
     // `paused` once it stops taking blocks in the modes where the frame loop's thread waits.
+    // A held helper goes on once `released` (set by release_held_helper) or `started` moves,
+    // and sets `left` once it is out of the held draw.
     SharedJob job{};
     std::uint32_t started = 0;
     std::uint32_t paused = 0;
     std::uint32_t drawn = 0;
+    std::uint32_t released = 0;
+    std::uint32_t left = 0;
     bool stopping = false;
     std::mutex stage_mutex;
     std::condition_variable stage_moved;
 
-    // The frame loop's thread's own log of the block in hand.
+    // The number of the draw that left the helper held, 0 if none did; and the frame loop's
+    // thread's own log of the block in hand. Only that thread touches them.
+    std::uint32_t held_job = 0;
     LogSlot own_log;
     alignas(64) std::atomic<Progress> progress{0};
     // Set while the helper sleeps until `progress` moves.
@@ -197,6 +204,71 @@ std::int32_t log_block(const SharedJob& job, std::uint32_t block, bool stall) {
     return entries;
 }
 
+bool holds_helper(HelperMode mode) {
+    return mode == HelperMode::held_before_reading_slot ||
+           mode == HelperMode::held_after_reading_slot ||
+           mode == HelperMode::held_before_saying_it_reads;
+}
+
+// In the mode that holds the helper at `step` of its claim, tells the frame loop's thread that
+// the helper is there and waits until it is let go or another job starts.
+void hold_at(const SharedJob& job, HelperMode step) {
+    if (job.mode != step) {
+        return;
+    }
+    announce(helper.paused, job.number);
+    std::unique_lock lock(helper.stage_mutex);
+    helper.stage_moved.wait(
+        lock, [&] { return helper.released == job.number || helper.started != job.number; });
+}
+
+// What came of the helper's claim of a block.
+enum class Claim { got, passed, draw_over };
+
+// Claims a block for the helper, unless the frame loop's thread has it or is past it.
+Claim claim_block(const SharedJob& job, std::uint32_t block) {
+    LogSlot& slot = slot_of(block);
+    hold_at(job, HelperMode::held_before_reading_slot);
+    SlotWord seen = slot.word.load(std::memory_order_relaxed);
+    hold_at(job, HelperMode::held_after_reading_slot);
+    if (names_block(seen, job.number, block)) {
+        // The frame loop's thread got there first.
+        return Claim::passed;
+    }
+    hold_at(job, HelperMode::held_before_saying_it_reads);
+    // By now the frame loop's thread may have gone past the block, even round the ring to a
+    // later block of the slot, or on to the next draw, which clears the ring: the word seen may
+    // be the one in the slot and the claim succeed after the draw has returned. So the helper
+    // says first which draw's points it reads, then looks at that thread's progress again,
+    // and claims the block only while that thread is in the same draw and not past the block.
+    // The store, the load and that thread's progress and its look at `reading_job` at the end
+    // of the draw are all sequentially consistent: either the helper sees the draw or the
+    // block gone, or that thread sees the helper reading and waits for it, at most for the
+    // rest of this block.
+    helper.reading_job.store(job.number);
+    const Progress progress = helper.progress.load();
+    const bool same_draw = job_of(progress) == job.number;
+    if (!same_draw || block_of(progress) > block ||
+        !slot.word.compare_exchange_strong(seen,
+                                           slot_word(job.number, block, Holder::helper_logging))) {
+        // Given up, or the frame loop's thread took the block meanwhile.
+        helper.reading_job.store(0);
+        return same_draw ? Claim::passed : Claim::draw_over;
+    }
+    return Claim::got;
+}
+
+// Logs a block that the helper has claimed and hands it in, unless the frame loop's thread has
+// taken it back meanwhile.
+void log_claimed_block(const SharedJob& job, std::uint32_t block, bool stall) {
+    LogSlot& slot = slot_of(block);
+    slot.entries = log_block(job, block, stall);
+    helper.reading_job.store(0);
+    SlotWord expected = slot_word(job.number, block, Holder::helper_logging);
+    slot.word.compare_exchange_strong(expected, slot_word(job.number, block, Holder::helper_logged),
+                                      std::memory_order_release, std::memory_order_relaxed);
+}
+
 // The helper's part of one job: the blocks that it can log before the frame loop's thread gets
 // to them. Ends when the blocks run out, when the frame loop's thread has gone on to another
 // draw, or, when that thread is waiting for it, once the ring is full.
@@ -229,31 +301,17 @@ void log_blocks_ahead(const SharedJob& job) {
             continue;
         }
         yields = 0;
-        LogSlot& slot = slot_of(block);
-        SlotWord seen = slot.word.load(std::memory_order_relaxed);
         next = block + 1;
-        if (names_block(seen, job.number, block)) {
-            // The frame loop's thread got there first.
-            continue;
+        const Claim claim = claim_block(job, block);
+        if (claim == Claim::draw_over) {
+            return;
         }
-        const SlotWord logging = slot_word(job.number, block, Holder::helper_logging);
-        // Sequentially consistent with the frame loop's thread's taking of the block and its
-        // look at `reading_job`: either that thread sees the helper reading, or the helper
-        // sees the block taken.
-        helper.reading_job.store(job.number);
-        if (!slot.word.compare_exchange_strong(seen, logging)) {
-            helper.reading_job.store(0);
-            next = block;
+        if (claim == Claim::passed) {
             continue;
         }
         const bool stall =
             job.mode == HelperMode::stalls && next == std::min(block_count, ring_end);
-        slot.entries = log_block(job, block, stall);
-        helper.reading_job.store(0);
-        SlotWord expected = logging;
-        slot.word.compare_exchange_strong(expected,
-                                          slot_word(job.number, block, Holder::helper_logged),
-                                          std::memory_order_release, std::memory_order_relaxed);
+        log_claimed_block(job, block, stall);
         if (stall) {
             return;
         }
@@ -285,6 +343,9 @@ void run_helper() {
             job = helper.job;
         }
         log_blocks_ahead(job);
+        if (holds_helper(job.mode)) {
+            announce(helper.left, job.number);
+        }
     }
 }
 
@@ -342,6 +403,7 @@ void write_logged_block(const LogSlot& slot) {
 void draw_with_helper(LogSpan log_span, const Point* points, std::int32_t count,
                       const ViewRotation& rotation, HelperMode mode) {
     const std::uint32_t job_number = helper.started + 1;
+    helper.held_job = holds_helper(mode) ? job_number : 0;
     // The ring's words of past draws go, so that none can ever pass for one of this draw.
     for (LogSlot& slot : helper.slots) {
         slot.word.store(0, std::memory_order_relaxed);
@@ -391,3 +453,12 @@ bool drawing_helper_running() {
 }
 
 void stop_drawing_helper() { stop_helper(); }
+
+void release_held_helper() {
+    if (helper.held_job == 0) {
+        return;
+    }
+    announce(helper.released, helper.held_job);
+    wait_for(helper.left, helper.held_job);
+    helper.held_job = 0;
+}

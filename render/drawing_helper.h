@@ -21,6 +21,11 @@ enum class HelperMode {
     // As `first`, but it stops halfway through the last block it can take and goes on only
     // once the frame loop's thread has finished the draw.
     stalls,
+    // As `first`, but it stops in its claim of the first block at the step that the name says,
+    // and stays there, after the draw has returned, until release_held_helper or the next job.
+    held_before_reading_slot,
+    held_after_reading_slot,
+    held_before_saying_it_reads,
 };
 
 // Starts the helper thread on the first call; whether it runs. False for good once the thread

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "render/sharing_choice.h"
 #include "render/point_kernels.h"
 #include "render/render.h"
+#include "render/sharing_choice.h"
 
 namespace {
 

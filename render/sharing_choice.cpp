@@ -56,6 +56,9 @@ bool worth_sharing(Sharing sharing, std::int32_t count) {
     switch (sharing) {
         case Sharing::helper_first:
         case Sharing::helper_stalls:
+        case Sharing::helper_held_before_reading_slot:
+        case Sharing::helper_held_after_reading_slot:
+        case Sharing::helper_held_before_saying_it_reads:
             return drawing_helper_running();
         case Sharing::with_helper:
             return usable_processors >= 2 && count >= least_shared_count &&
@@ -71,6 +74,12 @@ HelperMode helper_mode_of(Sharing sharing) {
             return HelperMode::first;
         case Sharing::helper_stalls:
             return HelperMode::stalls;
+        case Sharing::helper_held_before_reading_slot:
+            return HelperMode::held_before_reading_slot;
+        case Sharing::helper_held_after_reading_slot:
+            return HelperMode::held_after_reading_slot;
+        case Sharing::helper_held_before_saying_it_reads:
+            return HelperMode::held_before_saying_it_reads;
         default:
             return HelperMode::ahead;
     }

@@ -206,6 +206,48 @@ TEST(PointPaths, TheHelperIsDoneWithThePointsWhenTheDrawReturns) {
     }
 }
 
+// A helper that lost its processor in the middle of claiming a block may go on only after the
+// draw has returned and the caller has freed the points: by then the block's slot holds a word
+// that the draw left there, four times round the ring later, or the cleared word of the next
+// draw. Either way it must give the block up unread, at every step of its claim where it can
+// be held.
+TEST(DrawingHelper, AHelperHeldInItsClaimGivesUpTheBlockOfADrawThatReturned) {
+    view_angles = ViewAngles{};
+    // 64 of the helper's blocks of 16,384 points.
+    constexpr std::int32_t count = 64 * 16384;
+    const std::vector<Point> next_points = crowded_points(count, 3);
+    Outcome next_reference;
+    draw_into(next_reference, [&] { draw_points_scalar(next_points.data(), count); });
+    const PointPath path = best_point_path();
+    for (const Sharing held :
+         {Sharing::helper_held_before_reading_slot, Sharing::helper_held_after_reading_slot,
+          Sharing::helper_held_before_saying_it_reads}) {
+        for (const bool next_draw_lets_it_go : {false, true}) {
+            auto points = std::make_unique<std::vector<Point>>(crowded_points(count, 1));
+            Outcome reference;
+            draw_into(reference, [&] { draw_points_scalar(points->data(), count); });
+            Outcome outcome;
+            draw_into(outcome, [&] { draw_points_through(path, held, points->data(), count); });
+            points.reset();
+            if (next_draw_lets_it_go) {
+                // The next draw clears the ring and waits until the helper has logged its
+                // first blocks, so the held helper has gone on before that draw's thread
+                // takes any block.
+                Outcome next;
+                draw_into(next, [&] {
+                    draw_points_through(path, Sharing::helper_first, next_points.data(), count);
+                });
+                EXPECT_TRUE(frames_match(*next.frame, *next_reference.frame, "held_next"));
+            } else {
+                release_held_helper();
+            }
+            EXPECT_TRUE(frames_match(*outcome.frame, *reference.frame, "held"))
+                << "held at step " << static_cast<int>(held) << ", next draw lets it go "
+                << next_draw_lets_it_go;
+        }
+    }
+}
+
 // The plain build compares every frame of the turn. The sanitizer builds look for memory
 // faults rather than wrong pixels and an emulated build for the target's arithmetic; both run
 // ten times slower or more, so every ninth frame will do.

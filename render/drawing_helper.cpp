@@ -113,8 +113,10 @@ struct Helper {
     std::mutex stage_mutex;
     std::condition_variable stage_moved;
 
-    // The number of the draw that left the helper held, 0 if none did; and the frame loop's
-    // thread's own log of the block in hand. Only that thread touches them.
+    // The number of the last job, that of the draw that left the helper held (0 if none did),
+    // and the frame loop's thread's own log of the block in hand. Only that thread touches
+    // them.
+    std::uint32_t last_job = 0;
     std::uint32_t held_job = 0;
     LogSlot own_log;
     alignas(64) std::atomic<Progress> progress{0};
@@ -318,6 +320,13 @@ void log_blocks_ahead(const SharedJob& job) {
     }
 }
 
+// The number of a new job. Never 0, which `reading_job` holds while the helper reads no points
+// and the ring's cleared words name: a draw numbered 0 would wait at its end for good.
+std::uint32_t next_job_number() {
+    helper.last_job = helper.last_job == UINT32_MAX ? 1 : helper.last_job + 1;
+    return helper.last_job;
+}
+
 // Raises `started` to the number of a new job (or the stop) and wakes the helper.
 void start_job(const SharedJob& job, bool stop) {
     {
@@ -365,7 +374,7 @@ void stop_helper() {
     if (helper.lifetime != Lifetime::running) {
         return;
     }
-    start_job(SharedJob{nullptr, 0, ViewRotation{}, nullptr, HelperMode::ahead, helper.started + 1},
+    start_job(SharedJob{nullptr, 0, ViewRotation{}, nullptr, HelperMode::ahead, next_job_number()},
               true);
     helper.thread.join();
     helper.lifetime = Lifetime::gone;
@@ -402,7 +411,7 @@ void write_logged_block(const LogSlot& slot) {
 
 void draw_with_helper(LogSpan log_span, const Point* points, std::int32_t count,
                       const ViewRotation& rotation, HelperMode mode) {
-    const std::uint32_t job_number = helper.started + 1;
+    const std::uint32_t job_number = next_job_number();
     helper.held_job = holds_helper(mode) ? job_number : 0;
     // The ring's words of past draws go, so that none can ever pass for one of this draw.
     for (LogSlot& slot : helper.slots) {
@@ -453,6 +462,8 @@ bool drawing_helper_running() {
 }
 
 void stop_drawing_helper() { stop_helper(); }
+
+void set_shared_draw_count(std::uint32_t count) { helper.last_job = count; }
 
 void release_held_helper() {
     if (helper.held_job == 0) {

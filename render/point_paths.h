@@ -65,3 +65,7 @@ void draw_points_through(PointPath path, Sharing sharing, const Point* points, s
 // For tests: lets the helper that the last draw left held go on, and returns once the helper
 // has left that draw. Does nothing when the last draw left none held.
 void release_held_helper();
+
+// For tests: numbers the next draw with the helper as if `count` of them had gone before it.
+// The numbers wrap round after 2^32 draws.
+void set_shared_draw_count(std::uint32_t count);

@@ -248,6 +248,24 @@ TEST(DrawingHelper, AHelperHeldInItsClaimGivesUpTheBlockOfADrawThatReturned) {
     }
 }
 
+// Each draw with the helper has a number, which wraps round after 2^32 of them; the draws
+// across the wrap must draw the same frames and return.
+TEST(DrawingHelper, DrawsAcrossTheWrapOfTheirNumbersMatchTheReference) {
+    view_angles = ViewAngles{};
+    const std::vector<Point> points = crowded_points(100'003, 3);
+    const auto count = static_cast<std::int32_t>(points.size());
+    Outcome reference;
+    draw_into(reference, [&] { draw_points_scalar(points.data(), count); });
+    set_shared_draw_count(std::numeric_limits<std::uint32_t>::max() - 2);
+    Outcome outcome;
+    for (int draw = 0; draw < 6; ++draw) {
+        const Sharing sharing = draw % 2 == 0 ? Sharing::helper_first : Sharing::helper_stalls;
+        draw_into(outcome,
+                  [&] { draw_points_through(best_point_path(), sharing, points.data(), count); });
+        EXPECT_TRUE(frames_match(*outcome.frame, *reference.frame, "wrap")) << "draw " << draw;
+    }
+}
+
 // The plain build compares every frame of the turn. The sanitizer builds look for memory
 // faults rather than wrong pixels and an emulated build for the target's arithmetic; both run
 // ten times slower or more, so every ninth frame will do.

@@ -69,3 +69,10 @@ void release_held_helper();
 // For tests: numbers the next draw with the helper as if `count` of them had gone before it.
 // The numbers wrap round after 2^32 draws.
 void set_shared_draw_count(std::uint32_t count);
+
+// For tests: forgets what draws with and without the helper have cost, so that the next draw
+// with Sharing::with_helper that may share its points does.
+void forget_sharing_costs();
+
+// For tests: whether the last draw shared its points with the helper thread.
+bool last_draw_shared();

@@ -29,6 +29,9 @@ struct SharingCosts {
 };
 SharingCosts sharing_costs{0.0, 0.0, 0};
 
+// Whether the last draw shared its points with the helper.
+bool last_draw_was_shared = false;
+
 // One draw in this many tries the way that costs more, so that its cost follows the load.
 constexpr std::uint32_t draws_per_trial = 32;
 // The weight of a draw's cost in the running mean of its way.
@@ -89,15 +92,18 @@ HelperMode helper_mode_of(Sharing sharing) {
 
 void draw_span_shared(const SpanKernels& kernels, const Point* points, std::int32_t count,
                       const ViewRotation& rotation, Sharing sharing) {
+    last_draw_was_shared = false;
     if (!worth_sharing(sharing, count)) {
         kernels.draw(points, count, rotation);
         return;
     }
     if (sharing != Sharing::with_helper) {
+        last_draw_was_shared = true;
         draw_with_helper(kernels.log, points, count, rotation, helper_mode_of(sharing));
         return;
     }
     const bool shared = sharing_pays();
+    last_draw_was_shared = shared;
     const auto start = std::chrono::steady_clock::now();
     if (shared) {
         draw_with_helper(kernels.log, points, count, rotation, HelperMode::ahead);
@@ -109,3 +115,7 @@ void draw_span_shared(const SpanKernels& kernels, const Point* points, std::int3
 }
 
 void set_usable_processors(int count) { usable_processors = count; }
+
+void forget_sharing_costs() { sharing_costs = SharingCosts{0.0, 0.0, 0}; }
+
+bool last_draw_shared() { return last_draw_was_shared; }

@@ -8,28 +8,35 @@
 // again as it passes: a cloud of any size needs no more room, and the helper works through all of
 // it.
 //
-// The frame loop's thread never waits for the helper. A block that the helper is still logging
-// when that thread gets to it (the helper is slow, or lost its processor) is taken back and
-// plotted, and the helper's log of it is never read. Each slot of the ring holds one word, which
-// both threads change only by compare-and-swap, naming the draw, the block and who has it; so
-// exactly one of them gets each block, and a helper that wakes up in a past draw can no longer
-// hand anything in.
+// The frame loop's thread never waits for the helper to log a block: one that the helper is
+// still logging when that thread gets to it (the helper is slow, or lost its processor) is taken
+// back and plotted, and the helper's log of it is never read. Each slot of the ring holds one
+// word, which both threads change only by compare-and-swap, naming the draw, the block and who
+// has it; so exactly one of them gets each block.
+//
+// That thread does wait for the helper once, at the end of a draw: the caller may free or change
+// the points the moment the draw returns, so the draw returns only once the helper is out of
+// them. The helper says which draw's points it reads before it claims a block, and claims it
+// only while the frame loop's thread is in that draw and not past the block; so the wait lasts
+// at most for the rest of the one block in the helper's hands, and a helper that wakes up late,
+// in a draw that has gone past its block or ended, gives the block up unread. (The test modes
+// also make the frame loop's thread wait at the start of a draw, until the helper stops.)
 //
 // The helper can never make things worse: its logs have static storage like every other buffer
 // of the program, and if the thread cannot be started the frame loop's thread simply draws
-// everything itself. Which draws it takes part in is chosen in sharing_choice.cpp.
+// everything itself. Which draws it takes part in is chosen in sharing_choice.cpp, and the
+// thread itself and the ways the two threads wait for each other live in helper_thread.cpp.
 
 #include "render/drawing_helper.h"
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
-#include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "common/frame_buffer.h"
+#include "render/helper_thread.h"
 #include "render/point_paths.h"
 
 namespace {
@@ -74,16 +81,6 @@ struct alignas(64) LogSlot {
     std::uint32_t colors[block_points + log_slack];
 };
 
-// One draw, as the helper sees it.
-struct SharedJob {
-    const Point* points;
-    std::int32_t count;
-    ViewRotation rotation;
-    LogSpan log_span;
-    HelperMode mode;
-    std::uint32_t number;
-};
-
 // The frame loop's thread's progress: the number of its draw in the high half, the block it
 // has not yet finished in the low half.
 using Progress = std::uint64_t;
@@ -94,25 +91,8 @@ Progress progress_of(std::uint32_t job_number, std::uint32_t block) {
 std::uint32_t job_of(Progress progress) { return static_cast<std::uint32_t>(progress >> 32); }
 std::uint32_t block_of(Progress progress) { return static_cast<std::uint32_t>(progress); }
 
-enum class Lifetime { not_started, running, gone };
-
-struct Helper {
-    // Every stage moves and is read under `stage_mutex`, and every wait sleeps on
-    // `stage_moved`. The frame loop's thread raises `started` to the number of a new job and,
-    // when the helper stalls, sets `drawn` to it once the draw is done. The helper sets
-    // `paused` once it stops taking blocks in the modes where the frame loop's thread waits.
-    // A held helper goes on once `released` (set by release_held_helper) or `started` moves,
-    // and sets `left` once it is out of the held draw.
-    SharedJob job{};
-    std::uint32_t started = 0;
-    std::uint32_t paused = 0;
-    std::uint32_t drawn = 0;
-    std::uint32_t released = 0;
-    std::uint32_t left = 0;
-    bool stopping = false;
-    std::mutex stage_mutex;
-    std::condition_variable stage_moved;
-
+// What the two threads share of the draws.
+struct SharedDraws {
     // The number of the last job, that of the draw that left the helper held (0 if none did),
     // and the frame loop's thread's own log of the block in hand. Only that thread touches
     // them.
@@ -120,21 +100,18 @@ struct Helper {
     std::uint32_t held_job = 0;
     LogSlot own_log;
     alignas(64) std::atomic<Progress> progress{0};
-    // Set while the helper sleeps until `progress` moves.
-    std::atomic<bool> waiting_for_progress{false};
     // The number of the draw whose points the helper may be reading, 0 while it reads none. Set
     // before it claims a block and cleared once it has logged it: a draw waits at its end until
     // the helper is out of its points, since the caller may free or change them the moment the
     // draw returns.
     std::atomic<std::uint32_t> reading_job{0};
     LogSlot slots[ring_slots];
-
-    // Only the frame loop's thread starts and stops the helper.
-    std::thread thread;
-    Lifetime lifetime = Lifetime::not_started;
 };
 
-Helper helper;
+// Trivially destroyed, so that the helper may use it until it is joined at exit, in whatever
+// order the program's statics go.
+static_assert(std::is_trivially_destructible_v<SharedDraws>);
+SharedDraws shared;
 
 std::uint32_t block_count_of(std::int32_t count) {
     return static_cast<std::uint32_t>((count + block_points - 1) / block_points);
@@ -149,61 +126,19 @@ std::int32_t block_length(std::int32_t count, std::uint32_t block) {
     return count - start < block_points ? count - start : block_points;
 }
 
-LogSlot& slot_of(std::uint32_t block) { return helper.slots[block % ring_slots]; }
-
-// A mutex and a condition variable rather than atomic waits: the Windows toolchain's standard
-// library (GCC 12 for mingw-w64) has no futex behind atomic waits, and there a wake-up could be
-// lost, leaving both threads asleep for good.
-void wait_for(const std::uint32_t& stage, std::uint32_t job_number) {
-    std::unique_lock lock(helper.stage_mutex);
-    helper.stage_moved.wait(lock, [&] { return stage == job_number; });
-}
-
-void announce(std::uint32_t& stage, std::uint32_t job_number) {
-    {
-        const std::lock_guard lock(helper.stage_mutex);
-        stage = job_number;
-    }
-    helper.stage_moved.notify_all();
-}
-
-// Sleeps until the frame loop's thread moves on from `seen`. The flag and the progress are
-// sequentially consistent, so either this thread sees the progress move or that thread sees
-// the flag and wakes it.
-void wait_for_progress(Progress seen) {
-    std::unique_lock lock(helper.stage_mutex);
-    helper.waiting_for_progress.store(true);
-    helper.stage_moved.wait(lock, [&] { return helper.progress.load() != seen; });
-    helper.waiting_for_progress.store(false);
-}
+LogSlot& slot_of(std::uint32_t block) { return shared.slots[block % ring_slots]; }
 
 // Records how far the frame loop's thread has gone, and wakes the helper if it waits for that.
 void publish_progress(Progress progress) {
-    helper.progress.store(progress);
-    if (helper.waiting_for_progress.load()) {
-        { const std::lock_guard lock(helper.stage_mutex); }
-        helper.stage_moved.notify_all();
-    }
+    shared.progress.store(progress);
+    wake_sleeping_helper();
 }
 
-// Logs a block into its slot, stalling halfway when the job says so.
-std::int32_t log_block(const SharedJob& job, std::uint32_t block, bool stall) {
-    LogSlot& slot = slot_of(block);
-    const Point* const points = job.points + block_start(block);
-    const std::int32_t length = block_length(job.count, block);
-    const std::int32_t before_stall = stall ? (length + 1) / 2 : length;
-    std::int32_t entries =
-        job.log_span(points, before_stall, job.rotation, PixelLog{slot.indices, slot.colors});
-    if (before_stall < length) {
-        announce(helper.paused, job.number);
-        wait_for(helper.drawn, job.number);
-        entries += job.log_span(points + before_stall, length - before_stall, job.rotation,
-                                PixelLog{slot.indices + entries, slot.colors + entries});
-    } else if (stall) {
-        announce(helper.paused, job.number);
-        wait_for(helper.drawn, job.number);
-    }
-    return entries;
+// In the mode where the helper stalls: tells the frame loop's thread that the helper has
+// stopped, and waits until that thread has finished the draw.
+void stall_until_drawn(const SharedJob& job) {
+    announce(Stage::paused, job.number);
+    wait_for(Stage::drawn, job.number);
 }
 
 bool holds_helper(HelperMode mode) {
@@ -218,10 +153,26 @@ void hold_at(const SharedJob& job, HelperMode step) {
     if (job.mode != step) {
         return;
     }
-    announce(helper.paused, job.number);
-    std::unique_lock lock(helper.stage_mutex);
-    helper.stage_moved.wait(
-        lock, [&] { return helper.released == job.number || helper.started != job.number; });
+    announce(Stage::paused, job.number);
+    wait_to_be_released(job.number);
+}
+
+// Logs a block into its slot, stalling halfway when the job says so.
+std::int32_t log_block(const SharedJob& job, std::uint32_t block, bool stall) {
+    LogSlot& slot = slot_of(block);
+    const Point* const points = job.points + block_start(block);
+    const std::int32_t length = block_length(job.count, block);
+    const std::int32_t before_stall = stall ? (length + 1) / 2 : length;
+    std::int32_t entries =
+        job.log_span(points, before_stall, job.rotation, PixelLog{slot.indices, slot.colors});
+    if (stall) {
+        stall_until_drawn(job);
+    }
+    if (before_stall < length) {
+        entries += job.log_span(points + before_stall, length - before_stall, job.rotation,
+                                PixelLog{slot.indices + entries, slot.colors + entries});
+    }
+    return entries;
 }
 
 // What came of the helper's claim of a block.
@@ -247,14 +198,14 @@ Claim claim_block(const SharedJob& job, std::uint32_t block) {
     // of the draw are all sequentially consistent: either the helper sees the draw or the
     // block gone, or that thread sees the helper reading and waits for it, at most for the
     // rest of this block.
-    helper.reading_job.store(job.number);
-    const Progress progress = helper.progress.load();
+    shared.reading_job.store(job.number);
+    const Progress progress = shared.progress.load();
     const bool same_draw = job_of(progress) == job.number;
     if (!same_draw || block_of(progress) > block ||
         !slot.word.compare_exchange_strong(seen,
                                            slot_word(job.number, block, Holder::helper_logging))) {
         // Given up, or the frame loop's thread took the block meanwhile.
-        helper.reading_job.store(0);
+        shared.reading_job.store(0);
         return same_draw ? Claim::passed : Claim::draw_over;
     }
     return Claim::got;
@@ -265,7 +216,7 @@ Claim claim_block(const SharedJob& job, std::uint32_t block) {
 void log_claimed_block(const SharedJob& job, std::uint32_t block, bool stall) {
     LogSlot& slot = slot_of(block);
     slot.entries = log_block(job, block, stall);
-    helper.reading_job.store(0);
+    shared.reading_job.store(0);
     SlotWord expected = slot_word(job.number, block, Holder::helper_logging);
     slot.word.compare_exchange_strong(expected, slot_word(job.number, block, Holder::helper_logged),
                                       std::memory_order_release, std::memory_order_relaxed);
@@ -280,14 +231,14 @@ void log_blocks_ahead(const SharedJob& job) {
     std::uint32_t next = 0;
     int yields = 0;
     for (;;) {
-        const Progress progress = helper.progress.load(std::memory_order_acquire);
+        const Progress progress = shared.progress.load(std::memory_order_acquire);
         if (job_of(progress) != job.number) {
             return;
         }
         const std::uint32_t block = std::max(next, block_of(progress) + lead);
         const std::uint32_t ring_end = block_of(progress) + ring_slots;
         if (job.mode != HelperMode::ahead && (block >= block_count || block >= ring_end)) {
-            announce(helper.paused, job.number);
+            announce(Stage::paused, job.number);
             return;
         }
         if (block >= block_count) {
@@ -296,7 +247,7 @@ void log_blocks_ahead(const SharedJob& job) {
         if (block >= ring_end) {
             // The frame loop's thread has not yet freed the slot.
             if (++yields > yields_before_sleeping) {
-                wait_for_progress(progress);
+                sleep_while_unchanged(shared.progress, progress);
             } else {
                 std::this_thread::yield();
             }
@@ -323,72 +274,17 @@ void log_blocks_ahead(const SharedJob& job) {
 // The number of a new job. Never 0, which `reading_job` holds while the helper reads no points
 // and the ring's cleared words name: a draw numbered 0 would wait at its end for good.
 std::uint32_t next_job_number() {
-    helper.last_job = helper.last_job == UINT32_MAX ? 1 : helper.last_job + 1;
-    return helper.last_job;
+    shared.last_job = shared.last_job == UINT32_MAX ? 1 : shared.last_job + 1;
+    return shared.last_job;
 }
 
-// Raises `started` to the number of a new job (or the stop) and wakes the helper.
-void start_job(const SharedJob& job, bool stop) {
-    {
-        const std::lock_guard lock(helper.stage_mutex);
-        helper.job = job;
-        helper.stopping = stop;
-        helper.started = job.number;
-    }
-    helper.stage_moved.notify_all();
-}
-
-void run_helper() {
-    std::uint32_t seen = 0;
-    for (;;) {
-        SharedJob job{};
-        {
-            std::unique_lock lock(helper.stage_mutex);
-            helper.stage_moved.wait(lock, [&] { return helper.started != seen; });
-            seen = helper.started;
-            if (helper.stopping) {
-                return;
-            }
-            job = helper.job;
-        }
-        log_blocks_ahead(job);
-        if (holds_helper(job.mode)) {
-            announce(helper.left, job.number);
-        }
+// The helper's work with each job.
+void work_on(const SharedJob& job) {
+    log_blocks_ahead(job);
+    if (holds_helper(job.mode)) {
+        announce(Stage::left, job.number);
     }
 }
-
-// Starts the helper on the first draw that wants it. A failure is final: the thread's record
-// may not fit in memory (bad_alloc) or the system may refuse the thread (system_error), and
-// either way every draw then runs on the calling thread alone.
-void start_helper() {
-    try {
-        helper.thread = std::thread(run_helper);
-        helper.lifetime = Lifetime::running;
-    } catch (const std::exception&) {
-        helper.lifetime = Lifetime::gone;
-    }
-}
-
-void stop_helper() {
-    if (helper.lifetime != Lifetime::running) {
-        return;
-    }
-    start_job(SharedJob{nullptr, 0, ViewRotation{}, nullptr, HelperMode::ahead, next_job_number()},
-              true);
-    helper.thread.join();
-    helper.lifetime = Lifetime::gone;
-}
-
-// A program that ends without stop_drawing_helper still joins the helper, before its storage
-// goes away.
-struct StopAtExit {
-    StopAtExit() = default;
-    StopAtExit(const StopAtExit&) = delete;
-    StopAtExit& operator=(const StopAtExit&) = delete;
-    ~StopAtExit() { stop_helper(); }
-};
-const StopAtExit stop_at_exit;
 
 // How many entries of a log ahead of the one being copied the frame's line is fetched: the
 // pixels lie all over a frame that does not fit in the processor's cache, and asking for the
@@ -407,69 +303,71 @@ void write_logged_block(const LogSlot& slot) {
     }
 }
 
-}  // namespace
+// The frame loop's thread's part of a block: copies it from the helper's log if the helper
+// has handed it in, and otherwise takes it, back from the helper if need be, and logs and copies
+// it itself.
+void write_block(const SharedJob& job, std::uint32_t block) {
+    LogSlot& slot = slot_of(block);
+    const SlotWord logged = slot_word(job.number, block, Holder::helper_logged);
+    const SlotWord taken = slot_word(job.number, block, Holder::frame_loop);
+    SlotWord seen = slot.word.load(std::memory_order_acquire);
+    while (seen != logged && !slot.word.compare_exchange_weak(seen, taken)) {
+    }
+    // A block it takes, it logs too and then copies, which is faster than plotting it
+    // straight away when many of its points are visible: see write_logged_block.
+    LogSlot& log = seen == logged ? slot : shared.own_log;
+    if (seen != logged) {
+        log.entries = job.log_span(job.points + block_start(block), block_length(job.count, block),
+                                   job.rotation, PixelLog{log.indices, log.colors});
+    }
+    write_logged_block(log);
+    // Frees the slot for the helper once this thread is done with its log.
+    publish_progress(progress_of(job.number, block + 1));
+}
 
-void draw_with_helper(LogSpan log_span, const Point* points, std::int32_t count,
-                      const ViewRotation& rotation, HelperMode mode) {
-    const std::uint32_t job_number = next_job_number();
-    helper.held_job = holds_helper(mode) ? job_number : 0;
-    // The ring's words of past draws go, so that none can ever pass for one of this draw.
-    for (LogSlot& slot : helper.slots) {
-        slot.word.store(0, std::memory_order_relaxed);
-    }
-    publish_progress(progress_of(job_number, 0));
-    start_job(SharedJob{points, count, rotation, log_span, mode, job_number}, false);
-    if (mode != HelperMode::ahead) {
-        wait_for(helper.paused, job_number);
-    }
-
-    const std::uint32_t block_count = block_count_of(count);
-    for (std::uint32_t block = 0; block < block_count; ++block) {
-        // Takes the block unless the helper has logged it; one still being logged is taken
-        // back from the helper.
-        LogSlot& slot = slot_of(block);
-        const SlotWord logged = slot_word(job_number, block, Holder::helper_logged);
-        const SlotWord taken = slot_word(job_number, block, Holder::frame_loop);
-        SlotWord seen = slot.word.load(std::memory_order_acquire);
-        while (seen != logged && !slot.word.compare_exchange_weak(seen, taken)) {
-        }
-        // A block it takes, it logs too and then copies, which is faster than plotting it
-        // straight away when many of its points are visible: see write_logged_block.
-        LogSlot& log = seen == logged ? slot : helper.own_log;
-        if (seen != logged) {
-            log.entries = log_span(points + block_start(block), block_length(count, block),
-                                   rotation, PixelLog{log.indices, log.colors});
-        }
-        write_logged_block(log);
-        // Frees the slot for the helper once this thread is done with its log.
-        publish_progress(progress_of(job_number, block + 1));
-    }
-    if (mode == HelperMode::stalls) {
-        announce(helper.drawn, job_number);
-    }
-    // A block taken back from the helper may still be in its hands: at most one block's work,
-    // and the only wait of a draw.
-    while (helper.reading_job.load() == job_number) {
+// Waits at the end of a draw until the helper is out of its points: at most the rest of one
+// block, taken back from the helper and still in its hands, and the only wait of a draw that
+// draw_points makes.
+void wait_until_helper_is_out_of(std::uint32_t job_number) {
+    while (shared.reading_job.load() == job_number) {
         std::this_thread::yield();
     }
 }
 
-bool drawing_helper_running() {
-    if (helper.lifetime == Lifetime::not_started) {
-        start_helper();
+}  // namespace
+
+void draw_with_helper(LogSpan log_span, const Point* points, std::int32_t count,
+                      const ViewRotation& rotation, HelperMode mode) {
+    const SharedJob job{points, count, rotation, log_span, mode, next_job_number()};
+    shared.held_job = holds_helper(mode) ? job.number : 0;
+    // The ring's words of past draws go, so that none can ever pass for one of this draw.
+    for (LogSlot& slot : shared.slots) {
+        slot.word.store(0, std::memory_order_relaxed);
     }
-    return helper.lifetime == Lifetime::running;
+    publish_progress(progress_of(job.number, 0));
+    start_helper_job(job);
+    if (mode != HelperMode::ahead) {
+        wait_for(Stage::paused, job.number);
+    }
+    const std::uint32_t block_count = block_count_of(count);
+    for (std::uint32_t block = 0; block < block_count; ++block) {
+        write_block(job, block);
+    }
+    if (mode == HelperMode::stalls) {
+        announce(Stage::drawn, job.number);
+    }
+    wait_until_helper_is_out_of(job.number);
 }
 
-void stop_drawing_helper() { stop_helper(); }
+bool drawing_helper_running() { return helper_thread_running(work_on); }
 
-void set_shared_draw_count(std::uint32_t count) { helper.last_job = count; }
+void set_shared_draw_count(std::uint32_t count) { shared.last_job = count; }
 
 void release_held_helper() {
-    if (helper.held_job == 0) {
+    if (shared.held_job == 0) {
         return;
     }
-    announce(helper.released, helper.held_job);
-    wait_for(helper.left, helper.held_job);
-    helper.held_job = 0;
+    announce(Stage::released, shared.held_job);
+    wait_for(Stage::left, shared.held_job);
+    shared.held_job = 0;
 }

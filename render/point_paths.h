@@ -51,7 +51,7 @@ enum class Sharing {
     // in the ring, after it has read it, and before it says that it reads the draw's points.
     // The calling thread waits until the helper is there, draws every point itself and
     // returns; the helper stays there until release_held_helper, or until the calling thread
-    // starts its next draw with the helper or stop_drawing_helper. Falls back to `alone` as
+    // starts its next draw with the helper or calls stop_drawing_helper. Falls back to `alone` as
     // helper_first does.
     helper_held_before_reading_slot,
     helper_held_after_reading_slot,

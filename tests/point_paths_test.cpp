@@ -206,10 +206,10 @@ TEST(PointPaths, TheHelperIsDoneWithThePointsWhenTheDrawReturns) {
 }
 
 // A helper that lost its processor in the middle of claiming a block may go on only after the
-// draw has returned and the caller has freed the points: by then the block's slot holds a word
-// that the draw left there, four times round the ring later, or the cleared word of the next
-// draw. Either way it must give the block up unread, at every step of its claim where it can
-// be held.
+// draw has returned and the caller has freed the points: by then the block's slot holds the
+// word of a block that the draw took on a later round of the ring, or the cleared word of the
+// next draw. Either way it must give the block up unread, at every step of its claim where it
+// can be held.
 TEST(DrawingHelper, AHelperHeldInItsClaimGivesUpTheBlockOfADrawThatReturned) {
     view_angles = ViewAngles{};
     // 64 of the helper's blocks of 16,384 points.

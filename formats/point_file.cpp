@@ -55,7 +55,7 @@ void read_by_content(ByteSource& source, const std::string& name, const ReadOpti
         read_pcd(source, options, cloud);
     } else if (extension == ".xyz" || extension == ".txt" || extension == ".csv" ||
                extension == ".pts") {
-        read_text(source, options, extension == ".pts", cloud);
+        read_text(source, options, cloud);
     } else {
         fail("not a PLY, LAS or PCD file, and not text named .xyz, .txt, .csv or .pts");
     }

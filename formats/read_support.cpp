@@ -9,12 +9,10 @@ namespace {
 // The viewer hears of the read's progress after every so many bytes, and at the end.
 constexpr std::uint64_t progress_step = std::uint64_t{16} << 20;
 
-bool is_separator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\r'; }
-
 // The common number, "-123.456", without from_chars, and to the same bits: its digits as an
 // integer below 2^53 and a power of ten up to 10^22 are both exact doubles, so the one
 // division rounds once, correctly. Any other (more digits, an exponent) is left to from_chars.
-bool parse_plain_decimal(const char*& p, const char* end, double& value) {
+bool parse_plain_decimal(const char*& p, const char* end, char decimal_mark, double& value) {
     static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                                1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                                1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -27,7 +25,7 @@ bool parse_plain_decimal(const char*& p, const char* end, double& value) {
     for (; s != end && *s >= '0' && *s <= '9'; ++s, ++digit_count) {
         digits = digits * 10 + static_cast<std::uint64_t>(*s - '0');
     }
-    if (s != end && *s == '.') {
+    if (s != end && *s == decimal_mark) {
         for (++s; s != end && *s >= '0' && *s <= '9'; ++s, ++digit_count, ++fraction_digits) {
             digits = digits * 10 + static_cast<std::uint64_t>(*s - '0');
         }
@@ -40,6 +38,22 @@ bool parse_plain_decimal(const char*& p, const char* end, double& value) {
     value = negative ? -magnitude : magnitude;
     p = s;
     return true;
+}
+
+// from_chars over the number at `p`, whose decimal mark is a comma: it reads points only.
+std::from_chars_result parse_with_decimal_comma(const char* p, const char* end,
+                                                const NumberSyntax& syntax, double& value) {
+    char number[64];
+    std::size_t length = 0;
+    for (; p + length != end && !syntax.separates[static_cast<unsigned char>(p[length])];
+         ++length) {
+        if (length == sizeof number) {
+            return {p, std::errc::invalid_argument};
+        }
+        number[length] = p[length] == ',' ? '.' : p[length];
+    }
+    const auto [after, status] = std::from_chars(number, number + length, value);
+    return {p + (after - number), status};
 }
 
 std::string_view without_carriage_return(std::string_view line) {
@@ -92,12 +106,27 @@ std::vector<std::string_view> words_of(std::string_view line) {
     return words;
 }
 
+NumberSyntax number_syntax(std::string_view separators, char decimal_mark) {
+    NumberSyntax syntax;
+    for (const char c : separators) {
+        syntax.separates[static_cast<unsigned char>(c)] = true;
+    }
+    syntax.decimal_mark = decimal_mark;
+    return syntax;
+}
+
 int parse_numbers(std::string_view line, double* values, int capacity) {
+    static const NumberSyntax plain = number_syntax(" \t,\r", '.');
+    return parse_numbers(line, values, capacity, plain);
+}
+
+int parse_numbers(std::string_view line, double* values, int capacity, const NumberSyntax& syntax) {
+    const auto separates = [&](char c) { return syntax.separates[static_cast<unsigned char>(c)]; };
     const char* p = line.data();
     const char* const end = p + line.size();
     int count = 0;
     while (count < capacity) {
-        while (p != end && is_separator(*p)) {
+        while (p != end && separates(*p)) {
             ++p;
         }
         if (p == end) {
@@ -107,8 +136,11 @@ int parse_numbers(std::string_view line, double* values, int capacity) {
         if (*p == '+' && end - p > 1 && *(p + 1) != '-') {
             ++p;
         }
-        if (!parse_plain_decimal(p, end, values[count])) {
-            const auto [after, status] = std::from_chars(p, end, values[count]);
+        if (!parse_plain_decimal(p, end, syntax.decimal_mark, values[count])) {
+            const auto [after, status] =
+                syntax.decimal_mark == '.'
+                    ? std::from_chars(p, end, values[count])
+                    : parse_with_decimal_comma(p, end, syntax, values[count]);
             // Out of range: a number too large for a double, taken as infinite.
             if (status == std::errc::result_out_of_range) {
                 values[count] = *p == '-' ? -HUGE_VAL : HUGE_VAL;
@@ -117,7 +149,7 @@ int parse_numbers(std::string_view line, double* values, int capacity) {
             }
             p = after;
         }
-        if (p != end && !is_separator(*p)) {
+        if (p != end && !separates(*p)) {
             return -1;
         }
         ++count;
@@ -202,7 +234,7 @@ std::optional<std::string_view> ByteSource::next_line() {
     for (;;) {
         const std::size_t held = available();
         const auto* start = reinterpret_cast<const char*>(data());
-        const void* found = held == 0 ? nullptr : std::memchr(start, '\n', held);
+        const void* found = held == 0 ? nullptr : std::memchr(start, line_end_, held);
         if (found != nullptr) {
             const auto length = static_cast<std::size_t>(static_cast<const char*>(found) - start);
             advance(length + 1);

@@ -4,6 +4,7 @@
 // pieces; the decoding of little- and big-endian numbers; the adding of points with the shift
 // and the count of skipped ones; and the one-line failure that ends a read.
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -65,6 +66,10 @@ public:
     // Fails on a line longer than max_line.
     std::optional<std::string_view> next_line();
 
+    // Makes next_line end lines at `line_end` ('\n' unless told otherwise; '\r' for files
+    // whose lines end with a carriage return alone).
+    void split_lines_at(char line_end) { line_end_ = line_end; }
+
     // Starts again from the first byte.
     void rewind();
 
@@ -87,6 +92,7 @@ private:
     std::uint64_t progress_reported_ = 0;
     void (*progress_)(std::uint64_t, std::uint64_t) = nullptr;
     bool progress_told_ = true;
+    char line_end_ = '\n';
 };
 
 // Loads of numbers stored least significant byte first (little) or most significant first.
@@ -158,6 +164,18 @@ std::vector<std::string_view> words_of(std::string_view line);
 // into `values` (at most `capacity`), or -1 where a field is not a number.
 int parse_numbers(std::string_view line, double* values, int capacity);
 
+// How the numbers of a line of text are written: the characters that part them, and the one
+// that marks their decimals ('.', or ',' where commas do not part them).
+struct NumberSyntax {
+    std::array<bool, 256> separates{};
+    char decimal_mark = '.';
+};
+
+NumberSyntax number_syntax(std::string_view separators, char decimal_mark);
+
+// parse_numbers for numbers written in `syntax`.
+int parse_numbers(std::string_view line, double* values, int capacity, const NumberSyntax& syntax);
+
 // 0x00RRGGBB as the float that Point::color holds.
 inline float color_value(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
     return static_cast<float>(r << 16 | g << 8 | b);
@@ -214,6 +232,4 @@ void reserve_points(PointCloud& cloud, std::uint64_t count);
 void read_ply(ByteSource& source, const ReadOptions& options, PointCloud& cloud);
 void read_las(ByteSource& source, const ReadOptions& options, PointCloud& cloud);
 void read_pcd(ByteSource& source, const ReadOptions& options, PointCloud& cloud);
-// `pts` says that the name ends in .pts: a first line of one integer is the count, and of
-// four or seven columns the fourth is intensity.
-void read_text(ByteSource& source, const ReadOptions& options, bool pts, PointCloud& cloud);
+void read_text(ByteSource& source, const ReadOptions& options, PointCloud& cloud);

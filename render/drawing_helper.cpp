@@ -8,37 +8,40 @@
 // again as it passes: a cloud of any size needs no more room, and the helper works through all of
 // it.
 //
-// The frame loop's thread never waits for the helper. A block that the helper is still logging
-// when that thread gets to it (the helper is slow, or lost its processor) is taken back and
-// plotted, and the helper's log of it is never read. Each slot of the ring holds one word, which
-// both threads change only by compare-and-swap, naming the draw, the block and who has it; so
-// exactly one of them gets each block, and a helper that wakes up in a past draw can no longer
-// hand anything in.
+// The frame loop's thread never waits for the helper to log a block: one that the helper is
+// still logging when that thread gets to it (the helper is slow, or lost its processor) is taken
+// back and plotted, and the helper's log of it is never read. Each slot of the ring holds one
+// word, which both threads change only by compare-and-swap, naming the draw, the block and who
+// has it; so exactly one of them gets each block.
 //
-// The helper can never make things worse: it is started only where the process may run on two
-// processors, its logs have static storage like every other buffer of the program, if the
-// thread cannot be started the frame loop's thread simply draws everything itself, and when
-// draws with the helper have lately cost more than draws alone (another program has one of the
-// processors), the frame loop's thread draws alone, trying the helper again now and then.
+// That thread does wait for the helper once, at the end of a draw: the caller may free or change
+// the points the moment the draw returns, so the draw returns only once the helper is out of
+// them. The helper says which draw's points it reads before it claims a block, and claims it
+// only while the frame loop's thread is in that draw and not past the block; so the wait lasts
+// at most for the rest of the one block in the helper's hands, and a helper that wakes up late,
+// in a draw that has gone past its block or ended, gives the block up unread. (The test modes
+// also make the frame loop's thread wait at the start of a draw, until the helper stops.)
+//
+// The helper can never make things worse: its logs have static storage like every other buffer
+// of the program, and if the thread cannot be started the frame loop's thread simply draws
+// everything itself. Which draws it takes part in is chosen in sharing_choice.cpp, and the
+// thread itself and the ways the two threads wait for each other live in helper_thread.cpp.
 
 #include "render/drawing_helper.h"
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
-#include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "common/frame_buffer.h"
+#include "render/helper_thread.h"
+#include "render/point_paths.h"
 
 namespace {
 
-constexpr std::int32_t block_points = 16384;
-// Below this the wake-up of the helper costs more than it saves.
-constexpr std::int32_t least_shared_count = 4 * block_points;
+constexpr std::int32_t block_points = shared_block_points;
 
 // The helper logs at most this many blocks ahead of the frame loop's thread.
 constexpr std::uint32_t ring_slots = 16;
@@ -78,27 +81,6 @@ struct alignas(64) LogSlot {
     std::uint32_t colors[block_points + log_slack];
 };
 
-// How the helper goes through a draw.
-enum class HelperMode {
-    // A few blocks ahead of the frame loop's thread, to the end.
-    ahead,
-    // From the first block until the ring is full, before the frame loop's thread starts.
-    first,
-    // As `first`, but it stops halfway through the last block it can take and goes on only
-    // once the frame loop's thread has finished the draw.
-    stalls,
-};
-
-// One draw, as the helper sees it.
-struct SharedJob {
-    const Point* points;
-    std::int32_t count;
-    ViewRotation rotation;
-    LogSpan log_span;
-    HelperMode mode;
-    std::uint32_t number;
-};
-
 // The frame loop's thread's progress: the number of its draw in the high half, the block it
 // has not yet finished in the low half.
 using Progress = std::uint64_t;
@@ -109,39 +91,27 @@ Progress progress_of(std::uint32_t job_number, std::uint32_t block) {
 std::uint32_t job_of(Progress progress) { return static_cast<std::uint32_t>(progress >> 32); }
 std::uint32_t block_of(Progress progress) { return static_cast<std::uint32_t>(progress); }
 
-enum class Lifetime { not_started, running, gone };
-
-struct Helper {
-    // Every stage moves and is read under `stage_mutex`, and every wait sleeps on
-    // `stage_moved`. The frame loop's thread raises `started` to the number of a new job and,
-    // when the helper stalls, sets `drawn` to it once the draw is done. The helper sets
-    // `paused` once it stops taking blocks in the modes where the frame loop's thread waits.
-    SharedJob job{};
-    std::uint32_t started = 0;
-    std::uint32_t paused = 0;
-    std::uint32_t drawn = 0;
-    bool stopping = false;
-    std::mutex stage_mutex;
-    std::condition_variable stage_moved;
-
-    // The frame loop's thread's own log of the block in hand.
+// What the two threads share of the draws.
+struct SharedDraws {
+    // The number of the last job, that of the draw that left the helper held (0 if none did),
+    // and the frame loop's thread's own log of the block in hand. Only that thread touches
+    // them.
+    std::uint32_t last_job = 0;
+    std::uint32_t held_job = 0;
     LogSlot own_log;
     alignas(64) std::atomic<Progress> progress{0};
-    // Set while the helper sleeps until `progress` moves.
-    std::atomic<bool> waiting_for_progress{false};
     // The number of the draw whose points the helper may be reading, 0 while it reads none. Set
     // before it claims a block and cleared once it has logged it: a draw waits at its end until
     // the helper is out of its points, since the caller may free or change them the moment the
     // draw returns.
     std::atomic<std::uint32_t> reading_job{0};
     LogSlot slots[ring_slots];
-
-    // Only the frame loop's thread starts and stops the helper.
-    std::thread thread;
-    Lifetime lifetime = Lifetime::not_started;
 };
 
-Helper helper;
+// Trivially destroyed, so that the helper may use it until it is joined at exit, in whatever
+// order the program's statics go.
+static_assert(std::is_trivially_destructible_v<SharedDraws>);
+SharedDraws shared;
 
 std::uint32_t block_count_of(std::int32_t count) {
     return static_cast<std::uint32_t>((count + block_points - 1) / block_points);
@@ -156,41 +126,35 @@ std::int32_t block_length(std::int32_t count, std::uint32_t block) {
     return count - start < block_points ? count - start : block_points;
 }
 
-LogSlot& slot_of(std::uint32_t block) { return helper.slots[block % ring_slots]; }
-
-// A mutex and a condition variable rather than atomic waits: the Windows toolchain's standard
-// library (GCC 12 for mingw-w64) has no futex behind atomic waits, and there a wake-up could be
-// lost, leaving both threads asleep for good.
-void wait_for(const std::uint32_t& stage, std::uint32_t job_number) {
-    std::unique_lock lock(helper.stage_mutex);
-    helper.stage_moved.wait(lock, [&] { return stage == job_number; });
-}
-
-void announce(std::uint32_t& stage, std::uint32_t job_number) {
-    {
-        const std::lock_guard lock(helper.stage_mutex);
-        stage = job_number;
-    }
-    helper.stage_moved.notify_all();
-}
-
-// Sleeps until the frame loop's thread moves on from `seen`. The flag and the progress are
-// sequentially consistent, so either this thread sees the progress move or that thread sees
-// the flag and wakes it.
-void wait_for_progress(Progress seen) {
-    std::unique_lock lock(helper.stage_mutex);
-    helper.waiting_for_progress.store(true);
-    helper.stage_moved.wait(lock, [&] { return helper.progress.load() != seen; });
-    helper.waiting_for_progress.store(false);
-}
+LogSlot& slot_of(std::uint32_t block) { return shared.slots[block % ring_slots]; }
 
 // Records how far the frame loop's thread has gone, and wakes the helper if it waits for that.
 void publish_progress(Progress progress) {
-    helper.progress.store(progress);
-    if (helper.waiting_for_progress.load()) {
-        { const std::lock_guard lock(helper.stage_mutex); }
-        helper.stage_moved.notify_all();
+    shared.progress.store(progress);
+    wake_sleeping_helper();
+}
+
+// In the mode where the helper stalls: tells the frame loop's thread that the helper has
+// stopped, and waits until that thread has finished the draw.
+void stall_until_drawn(const SharedJob& job) {
+    announce(Stage::paused, job.number);
+    wait_for(Stage::drawn, job.number);
+}
+
+bool holds_helper(HelperMode mode) {
+    return mode == HelperMode::held_before_reading_slot ||
+           mode == HelperMode::held_after_reading_slot ||
+           mode == HelperMode::held_before_saying_it_reads;
+}
+
+// In the mode that holds the helper at `step` of its claim, tells the frame loop's thread that
+// the helper is there and waits until it is let go or another job starts.
+void hold_at(const SharedJob& job, HelperMode step) {
+    if (job.mode != step) {
+        return;
     }
+    announce(Stage::paused, job.number);
+    wait_to_be_released(job.number);
 }
 
 // Logs a block into its slot, stalling halfway when the job says so.
@@ -201,16 +165,61 @@ std::int32_t log_block(const SharedJob& job, std::uint32_t block, bool stall) {
     const std::int32_t before_stall = stall ? (length + 1) / 2 : length;
     std::int32_t entries =
         job.log_span(points, before_stall, job.rotation, PixelLog{slot.indices, slot.colors});
+    if (stall) {
+        stall_until_drawn(job);
+    }
     if (before_stall < length) {
-        announce(helper.paused, job.number);
-        wait_for(helper.drawn, job.number);
         entries += job.log_span(points + before_stall, length - before_stall, job.rotation,
                                 PixelLog{slot.indices + entries, slot.colors + entries});
-    } else if (stall) {
-        announce(helper.paused, job.number);
-        wait_for(helper.drawn, job.number);
     }
     return entries;
+}
+
+// What came of the helper's claim of a block.
+enum class Claim { got, passed, draw_over };
+
+// Claims a block for the helper, unless the frame loop's thread has it or is past it.
+Claim claim_block(const SharedJob& job, std::uint32_t block) {
+    LogSlot& slot = slot_of(block);
+    hold_at(job, HelperMode::held_before_reading_slot);
+    SlotWord seen = slot.word.load(std::memory_order_relaxed);
+    hold_at(job, HelperMode::held_after_reading_slot);
+    if (names_block(seen, job.number, block)) {
+        // The frame loop's thread got there first.
+        return Claim::passed;
+    }
+    hold_at(job, HelperMode::held_before_saying_it_reads);
+    // By now the frame loop's thread may have gone past the block, even round the ring to a
+    // later block of the slot, or on to the next draw, which clears the ring: the word seen may
+    // be the one in the slot and the claim succeed after the draw has returned. So the helper
+    // says first which draw's points it reads, then looks at that thread's progress again,
+    // and claims the block only while that thread is in the same draw and not past the block.
+    // The store, the load and that thread's progress and its look at `reading_job` at the end
+    // of the draw are all sequentially consistent: either the helper sees the draw or the
+    // block gone, or that thread sees the helper reading and waits for it, at most for the
+    // rest of this block.
+    shared.reading_job.store(job.number);
+    const Progress progress = shared.progress.load();
+    const bool same_draw = job_of(progress) == job.number;
+    if (!same_draw || block_of(progress) > block ||
+        !slot.word.compare_exchange_strong(seen,
+                                           slot_word(job.number, block, Holder::helper_logging))) {
+        // Given up, or the frame loop's thread took the block meanwhile.
+        shared.reading_job.store(0);
+        return same_draw ? Claim::passed : Claim::draw_over;
+    }
+    return Claim::got;
+}
+
+// Logs a block that the helper has claimed and hands it in, unless the frame loop's thread has
+// taken it back meanwhile.
+void log_claimed_block(const SharedJob& job, std::uint32_t block, bool stall) {
+    LogSlot& slot = slot_of(block);
+    slot.entries = log_block(job, block, stall);
+    shared.reading_job.store(0);
+    SlotWord expected = slot_word(job.number, block, Holder::helper_logging);
+    slot.word.compare_exchange_strong(expected, slot_word(job.number, block, Holder::helper_logged),
+                                      std::memory_order_release, std::memory_order_relaxed);
 }
 
 // The helper's part of one job: the blocks that it can log before the frame loop's thread gets
@@ -222,14 +231,14 @@ void log_blocks_ahead(const SharedJob& job) {
     std::uint32_t next = 0;
     int yields = 0;
     for (;;) {
-        const Progress progress = helper.progress.load(std::memory_order_acquire);
+        const Progress progress = shared.progress.load(std::memory_order_acquire);
         if (job_of(progress) != job.number) {
             return;
         }
         const std::uint32_t block = std::max(next, block_of(progress) + lead);
         const std::uint32_t ring_end = block_of(progress) + ring_slots;
         if (job.mode != HelperMode::ahead && (block >= block_count || block >= ring_end)) {
-            announce(helper.paused, job.number);
+            announce(Stage::paused, job.number);
             return;
         }
         if (block >= block_count) {
@@ -238,164 +247,42 @@ void log_blocks_ahead(const SharedJob& job) {
         if (block >= ring_end) {
             // The frame loop's thread has not yet freed the slot.
             if (++yields > yields_before_sleeping) {
-                wait_for_progress(progress);
+                sleep_while_unchanged(shared.progress, progress);
             } else {
                 std::this_thread::yield();
             }
             continue;
         }
         yields = 0;
-        LogSlot& slot = slot_of(block);
-        SlotWord seen = slot.word.load(std::memory_order_relaxed);
         next = block + 1;
-        if (names_block(seen, job.number, block)) {
-            // The frame loop's thread got there first.
-            continue;
+        const Claim claim = claim_block(job, block);
+        if (claim == Claim::draw_over) {
+            return;
         }
-        const SlotWord logging = slot_word(job.number, block, Holder::helper_logging);
-        // Sequentially consistent with the frame loop's thread's taking of the block and its
-        // look at `reading_job`: either that thread sees the helper reading, or the helper
-        // sees the block taken.
-        helper.reading_job.store(job.number);
-        if (!slot.word.compare_exchange_strong(seen, logging)) {
-            helper.reading_job.store(0);
-            next = block;
+        if (claim == Claim::passed) {
             continue;
         }
         const bool stall =
             job.mode == HelperMode::stalls && next == std::min(block_count, ring_end);
-        slot.entries = log_block(job, block, stall);
-        helper.reading_job.store(0);
-        SlotWord expected = logging;
-        slot.word.compare_exchange_strong(expected,
-                                          slot_word(job.number, block, Holder::helper_logged),
-                                          std::memory_order_release, std::memory_order_relaxed);
+        log_claimed_block(job, block, stall);
         if (stall) {
             return;
         }
     }
 }
 
-// Raises `started` to the number of a new job (or the stop) and wakes the helper.
-void start_job(const SharedJob& job, bool stop) {
-    {
-        const std::lock_guard lock(helper.stage_mutex);
-        helper.job = job;
-        helper.stopping = stop;
-        helper.started = job.number;
-    }
-    helper.stage_moved.notify_all();
+// The number of a new job. Never 0, which `reading_job` holds while the helper reads no points
+// and the ring's cleared words name: a draw numbered 0 would wait at its end for good.
+std::uint32_t next_job_number() {
+    shared.last_job = shared.last_job == UINT32_MAX ? 1 : shared.last_job + 1;
+    return shared.last_job;
 }
 
-void run_helper() {
-    std::uint32_t seen = 0;
-    for (;;) {
-        SharedJob job{};
-        {
-            std::unique_lock lock(helper.stage_mutex);
-            helper.stage_moved.wait(lock, [&] { return helper.started != seen; });
-            seen = helper.started;
-            if (helper.stopping) {
-                return;
-            }
-            job = helper.job;
-        }
-        log_blocks_ahead(job);
-    }
-}
-
-// Starts the helper on the first draw that wants it. A failure is final: the thread's record
-// may not fit in memory (bad_alloc) or the system may refuse the thread (system_error), and
-// either way every draw then runs on the calling thread alone.
-bool helper_running() {
-    if (helper.lifetime == Lifetime::not_started) {
-        try {
-            helper.thread = std::thread(run_helper);
-            helper.lifetime = Lifetime::running;
-        } catch (const std::exception&) {
-            helper.lifetime = Lifetime::gone;
-        }
-    }
-    return helper.lifetime == Lifetime::running;
-}
-
-void stop_helper() {
-    if (helper.lifetime != Lifetime::running) {
-        return;
-    }
-    start_job(SharedJob{nullptr, 0, ViewRotation{}, nullptr, HelperMode::ahead, helper.started + 1},
-              true);
-    helper.thread.join();
-    helper.lifetime = Lifetime::gone;
-}
-
-// A program that ends without stop_drawing_helper still joins the helper, before its storage
-// goes away.
-struct StopAtExit {
-    StopAtExit() = default;
-    StopAtExit(const StopAtExit&) = delete;
-    StopAtExit& operator=(const StopAtExit&) = delete;
-    ~StopAtExit() { stop_helper(); }
-};
-const StopAtExit stop_at_exit;
-
-// Until the platform tells, the machine's count; 0 where even that is unknown.
-int usable_processors = static_cast<int>(std::thread::hardware_concurrency());
-
-// What draws with the helper and draws alone have cost lately, in nanoseconds a point; 0 until
-// measured. When another program keeps one of the two processors busy, one of the two threads
-// shares a processor with it, and a draw with the helper can take longer than one alone on the
-// processor that is free; then draw_points draws alone until sharing pays again.
-struct SharingCosts {
-    double shared;
-    double alone;
-    std::uint32_t draws;
-};
-SharingCosts sharing_costs{0.0, 0.0, 0};
-
-// One draw in this many tries the way that costs more, so that its cost follows the load.
-constexpr std::uint32_t draws_per_trial = 32;
-// The weight of a draw's cost in the running mean of its way.
-constexpr double weight_of_latest_cost = 0.25;
-
-bool sharing_pays() {
-    const bool trial = ++sharing_costs.draws % draws_per_trial == 0;
-    if (sharing_costs.shared == 0.0) {
-        return true;
-    }
-    if (sharing_costs.alone == 0.0) {
-        return false;
-    }
-    return (sharing_costs.shared <= sharing_costs.alone) != trial;
-}
-
-void record_cost(bool shared, double nanoseconds_per_point) {
-    double& cost = shared ? sharing_costs.shared : sharing_costs.alone;
-    cost = cost == 0.0 ? nanoseconds_per_point
-                       : cost + weight_of_latest_cost * (nanoseconds_per_point - cost);
-}
-
-// Whether the helper should take part in a draw of `count` points.
-bool worth_sharing(Sharing sharing, std::int32_t count) {
-    switch (sharing) {
-        case Sharing::helper_first:
-        case Sharing::helper_stalls:
-            return helper_running();
-        case Sharing::with_helper:
-            return usable_processors >= 2 && count >= least_shared_count && helper_running();
-        default:
-            return false;
-    }
-}
-
-HelperMode helper_mode_of(Sharing sharing) {
-    switch (sharing) {
-        case Sharing::helper_first:
-            return HelperMode::first;
-        case Sharing::helper_stalls:
-            return HelperMode::stalls;
-        default:
-            return HelperMode::ahead;
+// The helper's work with each job.
+void work_on(const SharedJob& job) {
+    log_blocks_ahead(job);
+    if (holds_helper(job.mode)) {
+        announce(Stage::left, job.number);
     }
 }
 
@@ -416,73 +303,71 @@ void write_logged_block(const LogSlot& slot) {
     }
 }
 
-void draw_with_helper(const SpanKernels& kernels, const Point* points, std::int32_t count,
-                      const ViewRotation& rotation, HelperMode mode) {
-    const std::uint32_t job_number = helper.started + 1;
-    // The ring's words of past draws go, so that none can ever pass for one of this draw.
-    for (LogSlot& slot : helper.slots) {
-        slot.word.store(0, std::memory_order_relaxed);
+// The frame loop's thread's part of a block: copies it from the helper's log if the helper
+// has handed it in, and otherwise takes it, back from the helper if need be, and logs and copies
+// it itself.
+void write_block(const SharedJob& job, std::uint32_t block) {
+    LogSlot& slot = slot_of(block);
+    const SlotWord logged = slot_word(job.number, block, Holder::helper_logged);
+    const SlotWord taken = slot_word(job.number, block, Holder::frame_loop);
+    SlotWord seen = slot.word.load(std::memory_order_acquire);
+    while (seen != logged && !slot.word.compare_exchange_weak(seen, taken)) {
     }
-    publish_progress(progress_of(job_number, 0));
-    start_job(SharedJob{points, count, rotation, kernels.log, mode, job_number}, false);
-    if (mode != HelperMode::ahead) {
-        wait_for(helper.paused, job_number);
+    // A block it takes, it logs too and then copies, which is faster than plotting it
+    // straight away when many of its points are visible: see write_logged_block.
+    LogSlot& log = seen == logged ? slot : shared.own_log;
+    if (seen != logged) {
+        log.entries = job.log_span(job.points + block_start(block), block_length(job.count, block),
+                                   job.rotation, PixelLog{log.indices, log.colors});
     }
+    write_logged_block(log);
+    // Frees the slot for the helper once this thread is done with its log.
+    publish_progress(progress_of(job.number, block + 1));
+}
 
-    const std::uint32_t block_count = block_count_of(count);
-    for (std::uint32_t block = 0; block < block_count; ++block) {
-        // Takes the block unless the helper has logged it; one still being logged is taken
-        // back from the helper.
-        LogSlot& slot = slot_of(block);
-        const SlotWord logged = slot_word(job_number, block, Holder::helper_logged);
-        const SlotWord taken = slot_word(job_number, block, Holder::frame_loop);
-        SlotWord seen = slot.word.load(std::memory_order_acquire);
-        while (seen != logged && !slot.word.compare_exchange_weak(seen, taken)) {
-        }
-        // A block it takes, it logs too and then copies, which is faster than plotting it
-        // straight away when many of its points are visible: see write_logged_block.
-        LogSlot& log = seen == logged ? slot : helper.own_log;
-        if (seen != logged) {
-            log.entries = kernels.log(points + block_start(block), block_length(count, block),
-                                      rotation, PixelLog{log.indices, log.colors});
-        }
-        write_logged_block(log);
-        // Frees the slot for the helper once this thread is done with its log.
-        publish_progress(progress_of(job_number, block + 1));
-    }
-    if (mode == HelperMode::stalls) {
-        announce(helper.drawn, job_number);
-    }
-    // A block taken back from the helper may still be in its hands: at most one block's work,
-    // and the only wait of a draw.
-    while (helper.reading_job.load() == job_number) {
+// Waits at the end of a draw until the helper is out of its points: at most the rest of one
+// block, taken back from the helper and still in its hands, and the only wait of a draw that
+// draw_points makes.
+void wait_until_helper_is_out_of(std::uint32_t job_number) {
+    while (shared.reading_job.load() == job_number) {
         std::this_thread::yield();
     }
 }
 
 }  // namespace
 
-void draw_span_shared(const SpanKernels& kernels, const Point* points, std::int32_t count,
-                      const ViewRotation& rotation, Sharing sharing) {
-    if (!worth_sharing(sharing, count)) {
-        kernels.draw(points, count, rotation);
-        return;
+void draw_with_helper(LogSpan log_span, const Point* points, std::int32_t count,
+                      const ViewRotation& rotation, HelperMode mode) {
+    const SharedJob job{points, count, rotation, log_span, mode, next_job_number()};
+    shared.held_job = holds_helper(mode) ? job.number : 0;
+    // The ring's words of past draws go, so that none can ever pass for one of this draw.
+    for (LogSlot& slot : shared.slots) {
+        slot.word.store(0, std::memory_order_relaxed);
     }
-    if (sharing != Sharing::with_helper) {
-        draw_with_helper(kernels, points, count, rotation, helper_mode_of(sharing));
-        return;
+    publish_progress(progress_of(job.number, 0));
+    start_helper_job(job);
+    if (mode != HelperMode::ahead) {
+        wait_for(Stage::paused, job.number);
     }
-    const bool shared = sharing_pays();
-    const auto start = std::chrono::steady_clock::now();
-    if (shared) {
-        draw_with_helper(kernels, points, count, rotation, HelperMode::ahead);
-    } else {
-        kernels.draw(points, count, rotation);
+    const std::uint32_t block_count = block_count_of(count);
+    for (std::uint32_t block = 0; block < block_count; ++block) {
+        write_block(job, block);
     }
-    const std::chrono::duration<double, std::nano> taken = std::chrono::steady_clock::now() - start;
-    record_cost(shared, taken.count() / count);
+    if (mode == HelperMode::stalls) {
+        announce(Stage::drawn, job.number);
+    }
+    wait_until_helper_is_out_of(job.number);
 }
 
-void set_usable_processors(int count) { usable_processors = count; }
+bool drawing_helper_running() { return helper_thread_running(work_on); }
 
-void stop_drawing_helper() { stop_helper(); }
+void set_shared_draw_count(std::uint32_t count) { shared.last_job = count; }
+
+void release_held_helper() {
+    if (shared.held_job == 0) {
+        return;
+    }
+    announce(Stage::released, shared.held_job);
+    wait_for(Stage::left, shared.held_job);
+    shared.held_job = 0;
+}

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "render/drawing_helper.h"
 #include "render/point_kernels.h"
 #include "render/render.h"
+#include "render/sharing_choice.h"
 
 namespace {
 

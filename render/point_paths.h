@@ -46,8 +46,33 @@ enum class Sharing {
     // and goes on only once the calling thread has finished the draw, as a helper would that
     // lost its processor; the calling thread takes that block back and plots it.
     helper_stalls,
+    // For tests: the helper stops in its claim of the first block, at the step that the name
+    // says, as a helper would that lost its processor there: before it reads the block's slot
+    // in the ring, after it has read it, and before it says that it reads the draw's points.
+    // The calling thread waits until the helper is there, draws every point itself and
+    // returns; the helper stays there until release_held_helper, or until the calling thread
+    // starts its next draw with the helper or calls stop_drawing_helper. Falls back to `alone` as
+    // helper_first does.
+    helper_held_before_reading_slot,
+    helper_held_after_reading_slot,
+    helper_held_before_saying_it_reads,
 };
 
 // draw_points through a chosen path and way of sharing, so that tests and benchmarks can
 // compare every combination. `path` must be supported.
 void draw_points_through(PointPath path, Sharing sharing, const Point* points, std::int32_t count);
+
+// For tests: lets the helper that the last draw left held go on, and returns once the helper
+// has left that draw. Does nothing when the last draw left none held.
+void release_held_helper();
+
+// For tests: numbers the next draw with the helper as if `count` of them had gone before it.
+// The numbers wrap round after 2^32 draws.
+void set_shared_draw_count(std::uint32_t count);
+
+// For tests: forgets what draws with and without the helper have cost, so that the next draw
+// with Sharing::with_helper that may share its points does.
+void forget_sharing_costs();
+
+// For tests: whether the last draw shared its points with the helper thread.
+bool last_draw_shared();

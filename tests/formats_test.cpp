@@ -25,10 +25,6 @@ const std::vector<Point>& lattice() {
     return points;
 }
 
-constexpr float color_of(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
-    return static_cast<float>(r << 16 | g << 8 | b);
-}
-
 template <typename T>
 void put(std::string& out, T value, bool big_endian = false) {
     unsigned char bytes[sizeof(T)];
@@ -165,14 +161,6 @@ std::string pcd_file(const std::string& data) {
     return out + stored;
 }
 
-std::string text_file() {
-    std::string out = "x,y,z,r,g,b\n";
-    for (const Point& p : lattice()) {
-        out += number(p.x) + "," + number(p.y) + "\t" + number(p.z) + " 0 0 255\n";
-    }
-    return out;
-}
-
 ReadResult read_bytes(const std::string& bytes, const std::string& name,
                       Shift shift = Shift::none) {
     return read_point_bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
@@ -194,7 +182,6 @@ const RoundTrip round_trips[] = {
     {"a.pcd", [] { return pcd_file("ascii"); }, "PCD 0.7 ascii"},
     {"a.pcd", [] { return pcd_file("binary"); }, "PCD 0.7 binary"},
     {"a.pcd", [] { return pcd_file("binary_compressed"); }, "PCD 0.7 binary_compressed"},
-    {"a.xyz", text_file, "text"},
 };
 
 TEST(PointFiles, EveryFormatGivesBackTheLatticeBitForBit) {
@@ -238,39 +225,6 @@ TEST(PointFiles, ReadsAFileByItsUtf8NameAndTellsItsProgress) {
     EXPECT_EQ(progress_total, size);
 }
 
-namespace {
-
-void expect_georeferenced_points_shifted(const ReadResult& result) {
-    EXPECT_EQ(result.cloud.shift[0], 665187.522077);
-    EXPECT_EQ(result.cloud.shift[1], 5648349.895035);
-    EXPECT_EQ(result.cloud.skipped_points, 1u);
-    EXPECT_FALSE(result.cloud.has_colors);
-    ASSERT_EQ(result.cloud.points.size(), 2u);
-    const Point& second = result.cloud.points[1];
-    EXPECT_NEAR(second.x, -0.117432, 1e-6);
-    EXPECT_NEAR(second.y, -0.118996, 1e-6);
-    EXPECT_NEAR(second.z, 3.089398, 1e-6);
-    EXPECT_EQ(second.color, 0.0f);
-}
-
-}  // namespace
-
-TEST(PointFiles, ShiftKeepsTheDetailOfGeoreferencedPoints) {
-    const std::string georeferenced =
-        "665187.522077 5648349.895035 241.767693\n"
-        "nan 0 0\n"
-        "665187.404645 5648349.776039 244.857091\n";
-    // Coordinates near the origin are kept as they are unless every file is to be shifted.
-    const std::string near = "-60000.5 10 20\n3 4 5\n";
-    EXPECT_EQ(read_bytes(near, "near.txt", Shift::when_far).cloud.points[1].x, 3.0f);
-    EXPECT_EQ(read_bytes(near, "near.txt", Shift::always).cloud.points[1].x, 60003.5f);
-    for (const Shift shift : {Shift::always, Shift::when_far}) {
-        const ReadResult result = read_bytes(georeferenced, "geo.txt", shift);
-        ASSERT_EQ(result.error, "");
-        expect_georeferenced_points_shifted(result);
-    }
-}
-
 // A file whose 16-bit colour fields hold 8-bit values is told by all of its values.
 TEST(PointFiles, LasColoursAreEightBitOnlyWhenNoValueOfTheFileExceeds255) {
     std::string eight_bit = las_file(2, 3, 200);
@@ -284,17 +238,6 @@ TEST(PointFiles, LasColoursAreEightBitOnlyWhenNoValueOfTheFileExceeds255) {
     ASSERT_EQ(result.error, "");
     EXPECT_EQ(result.cloud.points.front().color, 0.0f);
     EXPECT_EQ(result.cloud.points.back().color, blue);
-}
-
-TEST(PointFiles, TextColoursOfZeroToOneAndPtsIntensity) {
-    ReadResult result = read_bytes("1 2 3 0.5 0 1\n4 5 6 1 1 1\n", "a.csv");
-    ASSERT_EQ(result.error, "");
-    EXPECT_EQ(result.cloud.points[0].color, color_of(128, 0, 255));
-    EXPECT_EQ(result.cloud.points[1].color, color_of(255, 255, 255));
-    result = read_bytes("2\n1 2 3 -7 10 20 30\n4 5 6 -7 0 0 0\n", "a.pts");
-    ASSERT_EQ(result.error, "");
-    ASSERT_EQ(result.cloud.points.size(), 2u);
-    EXPECT_EQ(result.cloud.points[0].color, color_of(10, 20, 30));
 }
 
 std::string with_byte(std::string bytes, std::size_t at, char value) {
@@ -333,9 +276,7 @@ TEST(PointFiles, FilesThatCannotBeReadGiveOneLine) {
         {replaced(pcd, "WIDTH", "WIDTH 1"), "a.pcd", "WIDTH"},
         {with_byte(pcd, pcd_data + 8, '\x20'), "a.pcd", "corrupt"},
         {pcd.substr(0, pcd.size() - 5), "a.pcd", "truncated"},
-        {"1 2 3\n4 5\n", "a.xyz", "line 2"},
         {random_bytes, "a.ply", "not a PLY"},
-        {random_bytes, "a.xyz", "line "},
     };
     for (const auto& bad : cases) {
         const std::string error = read_bytes(bad.bytes, bad.name).error;

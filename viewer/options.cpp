@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "common/version.h"
+
 namespace {
 
 // "X,Y,Z" in degrees, each a finite number.
@@ -146,6 +148,8 @@ std::optional<ViewerOptions> parse_viewer_options(const std::vector<std::string>
         "pointcloud-view"};
     // File names such as /tmp/cloud.ply are never options, on Windows either.
     app.allow_windows_style_options(false);
+    app.set_version_flag("--version", std::string("pointcloud-view ") + pointcloud_version,
+                         "print the name and the version and end");
     app.add_option("FILE", options.file, "the point-cloud file to show");
     const auto* scene_option =
         app.add_option("--scene", options.scene, "one of the demo's own point sets or figures")
@@ -208,8 +212,8 @@ std::optional<ViewerOptions> parse_viewer_options(const std::vector<std::string>
         std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
         reversed.pop_back();
         app.parse(reversed);
-    } catch (const CLI::CallForHelp& help) {
-        status = app.exit(help);
+    } catch (const CLI::Success& help_or_version) {
+        status = app.exit(help_or_version);
         return std::nullopt;
     } catch (const CLI::ParseError& error) {
         std::fprintf(stderr, "pointcloud-view: %s\nRun with --help for more information.\n",

@@ -50,8 +50,8 @@ bool numbers_frames(const std::string& output);
 // `output` with `frame` in place of its number.
 std::string numbered_name(const std::string& output, long long frame);
 
-// The options, or nothing once the help has been printed (status 0) or an error has been
-// reported on standard error (status 2); `status` tells which.
+// The options, or nothing once the help or the version has been printed (status 0) or an error
+// has been reported on standard error (status 2); `status` tells which.
 // `arguments` are UTF-8, the program's name first.
 std::optional<ViewerOptions> parse_viewer_options(const std::vector<std::string>& arguments,
                                                   int& status);

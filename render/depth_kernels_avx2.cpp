@@ -1,0 +1,354 @@
+// Built with -mavx2: reached only through avx2_depth_kernels(), which the depth-tested draw calls
+// only on a processor that has AVX2. Every routine computes exactly what the scalar one in
+// depth_kernels.cpp computes, lane by lane, with the same operations in the same order (and no
+// fused multiply-adds: the whole build has -ffp-contract=off).
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "render/depth_kernels.h"
+#include "render/point_lanes_avx2.h"
+#include "render/vector_kernel.h"
+
+namespace {
+
+constexpr int sign_bit = static_cast<int>(0x80000000);
+
+// Eight points at a time through the rotation and the projection onto the frame, as
+// draw_depth_span_scalar takes one; the visible ones go to the sink with their column, row,
+// depth key and colour. A group is dropped before the divisions when every point in it is
+// surely off the frame, by the test that vector_kernel.h shows sound for any limit, or nearer
+// than the near distance.
+struct DepthGroup8 {
+    explicit DepthGroup8(const DepthProjection& projection)
+        : pan_x(_mm256_set1_ps(projection.pan_x)),
+          pan_y(_mm256_set1_ps(projection.pan_y)),
+          focal(_mm256_set1_ps(projection.focal_length)),
+          near_distance(_mm256_set1_ps(projection.near_distance)),
+          limit_x(_mm256_set1_ps(projection.limit_x)),
+          limit_y(_mm256_set1_ps(projection.limit_y)),
+          drop_limit_x(_mm256_set1_ps(projection.limit_x + 1.0f)),
+          drop_limit_y(_mm256_set1_ps(projection.limit_y + 1.0f)),
+          centre_column(_mm256_set1_epi32(projection.centre_column)),
+          centre_row(_mm256_set1_epi32(projection.centre_row)) {
+        for (int row = 0; row < 3; ++row) {
+            for (int column = 0; column < 3; ++column) {
+                m[row][column] = _mm256_set1_ps(projection.rotation.m[row][column]);
+            }
+        }
+    }
+
+    __m256 rotated(int row, const Lanes& p) const {
+        return _mm256_add_ps(
+            _mm256_add_ps(_mm256_mul_ps(m[row][0], p.x), _mm256_mul_ps(m[row][1], p.y)),
+            _mm256_mul_ps(m[row][2], p.z));
+    }
+
+    template <class Sink>
+    void operator()(const Point* points, Sink& sink) const {
+        const Lanes p = load_group(points);
+        const __m256 a = _mm256_mul_ps(focal, _mm256_add_ps(rotated(0, p), pan_x));
+        const __m256 b = _mm256_mul_ps(focal, _mm256_add_ps(rotated(1, p), pan_y));
+        const __m256 d = _mm256_add_ps(rotated(2, p), _mm256_set1_ps(viewing_distance));
+
+        const __m256 far_enough = _mm256_cmp_ps(d, near_distance, _CMP_NLT_UQ);
+        const __m256 depth = magnitude(d);
+        const __m256 maybe_on_frame = _mm256_and_ps(
+            far_enough,
+            _mm256_and_ps(
+                _mm256_cmp_ps(magnitude(a), _mm256_mul_ps(drop_limit_x, depth), _CMP_NGT_UQ),
+                _mm256_cmp_ps(magnitude(b), _mm256_mul_ps(drop_limit_y, depth), _CMP_NGT_UQ)));
+        if (_mm256_testz_ps(maybe_on_frame, maybe_on_frame) != 0) {
+            return;
+        }
+
+        const __m256 sx = _mm256_div_ps(a, d);
+        const __m256 sy = _mm256_div_ps(b, d);
+        const __m256 on_frame = _mm256_and_ps(
+            far_enough, _mm256_and_ps(_mm256_cmp_ps(magnitude(sx), limit_x, _CMP_LE_OQ),
+                                      _mm256_cmp_ps(magnitude(sy), limit_y, _CMP_LE_OQ)));
+        const auto visible = static_cast<std::uint32_t>(_mm256_movemask_ps(on_frame));
+        if (visible == 0) {
+            return;
+        }
+        // The depth's bits turned into its key: negative depths turned over, positive ones
+        // with the sign bit set.
+        const __m256i bits = _mm256_castps_si256(d);
+        const __m256i key = _mm256_xor_si256(
+            bits, _mm256_or_si256(_mm256_srai_epi32(bits, 31), _mm256_set1_epi32(sign_bit)));
+        sink.put(visible, _mm256_add_epi32(centre_column, _mm256_cvttps_epi32(sx)),
+                 _mm256_sub_epi32(centre_row, _mm256_cvttps_epi32(sy)), key,
+                 _mm256_cvttps_epi32(p.color));
+    }
+
+    __m256 m[3][3];
+    __m256 pan_x, pan_y, focal, near_distance;
+    __m256 limit_x, limit_y, drop_limit_x, drop_limit_y;
+    __m256i centre_column, centre_row;
+};
+
+// The eight words of a group, depth key above colour, in lane order.
+void store_words(std::uint64_t* words, __m256i key, __m256i color) {
+    const __m256i low = _mm256_unpacklo_epi32(color, key);   // words 0 1 | 4 5
+    const __m256i high = _mm256_unpackhi_epi32(color, key);  // words 2 3 | 6 7
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(words),
+                        _mm256_permute2x128_si256(low, high, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(words + 4),
+                        _mm256_permute2x128_si256(low, high, 0x31));
+}
+
+// Points of one pixel: a visible point always lies inside the frame.
+struct PixelSink {
+    void put(std::uint32_t visible, __m256i column, __m256i row, __m256i key, __m256i color) {
+        std::uint32_t indices[8];
+        std::uint64_t candidates[8];
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices),
+                            _mm256_add_epi32(_mm256_mullo_epi32(row, width), column));
+        store_words(candidates, key, color);
+        for (; visible != 0; visible &= visible - 1) {
+            const int lane = __builtin_ctz(visible);
+            std::uint64_t& word = words[indices[lane]];
+            word = candidates[lane] < word ? candidates[lane] : word;
+        }
+    }
+
+    std::uint64_t* words;
+    __m256i width;
+};
+
+// Larger points: each visible one's square, clipped, by the reference's own routine.
+struct SquareSink {
+    void put(std::uint32_t visible, __m256i column, __m256i row, __m256i key, __m256i color) {
+        std::int32_t columns[8];
+        std::int32_t rows[8];
+        std::uint64_t candidates[8];
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(columns), column);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows), row);
+        store_words(candidates, key, color);
+        for (; visible != 0; visible &= visible - 1) {
+            const int lane = __builtin_ctz(visible);
+            depth_test_square(*projection, columns[lane], rows[lane], candidates[lane], words);
+        }
+    }
+
+    const DepthProjection* projection;
+    std::uint64_t* words;
+};
+
+void draw_depth_span_avx2(const Point* points, std::int32_t count,
+                          const DepthProjection& projection, std::uint64_t* words) {
+    const DepthGroup8 group(projection);
+    if (projection.point_size == 1) {
+        PixelSink sink{words, _mm256_set1_epi32(projection.width)};
+        run_span<8>(points, count, sink, group);
+    } else {
+        SquareSink sink{&projection, words};
+        run_span<8>(points, count, sink, group);
+    }
+}
+
+// A function, not a constant: a constant would be made by an AVX2 instruction at start-up, on
+// every processor.
+__m256i all_ones() { return _mm256_set1_epi32(-1); }
+
+// The nearer of each pair, as unsigned numbers: AVX2 compares 64-bit lanes only as signed ones.
+__m256i nearer_words(__m256i a, __m256i b) {
+    const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL));
+    const __m256i a_farther =
+        _mm256_cmpgt_epi64(_mm256_xor_si256(a, flip), _mm256_xor_si256(b, flip));
+    return _mm256_blendv_epi8(a, b, a_farther);
+}
+
+// The nearest of the threads' words of four pixels from `index` on, which are emptied.
+template <bool with_worker>
+__m256i take_nearest_words(const ResolveRows& rows, std::size_t index) {
+    auto* const own = reinterpret_cast<__m256i*>(rows.words + index);
+    __m256i words = _mm256_loadu_si256(own);
+    _mm256_storeu_si256(own, all_ones());
+    if constexpr (with_worker) {
+        auto* const worker = reinterpret_cast<__m256i*>(rows.worker_words + index);
+        words = nearer_words(words, _mm256_loadu_si256(worker));
+        _mm256_storeu_si256(worker, all_ones());
+    }
+    return words;
+}
+
+// The low (or high) halves of eight 64-bit lanes, four from each register, in lane order.
+__m256i low_halves(__m256i first, __m256i second) {
+    const __m256 mixed = _mm256_shuffle_ps(_mm256_castsi256_ps(first), _mm256_castsi256_ps(second),
+                                           _MM_SHUFFLE(2, 0, 2, 0));
+    return _mm256_permute4x64_epi64(_mm256_castps_si256(mixed), _MM_SHUFFLE(3, 1, 2, 0));
+}
+__m256i high_halves(__m256i first, __m256i second) {
+    const __m256 mixed = _mm256_shuffle_ps(_mm256_castsi256_ps(first), _mm256_castsi256_ps(second),
+                                           _MM_SHUFFLE(3, 1, 3, 1));
+    return _mm256_permute4x64_epi64(_mm256_castps_si256(mixed), _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+// Eight pixels' nearest words taken, as their colours (the background where empty), their keys
+// and whether each is empty.
+struct EightPixels {
+    __m256i colors;
+    __m256i keys;
+    __m256i empty;
+};
+
+template <bool with_worker>
+EightPixels take_eight_pixels(const ResolveRows& rows, std::size_t index) {
+    const __m256i first = take_nearest_words<with_worker>(rows, index);
+    const __m256i second = take_nearest_words<with_worker>(rows, index + 4);
+    const __m256i empty =
+        low_halves(_mm256_cmpeq_epi64(first, all_ones()), _mm256_cmpeq_epi64(second, all_ones()));
+    const __m256i colors = _mm256_blendv_epi8(
+        low_halves(first, second), _mm256_set1_epi32(static_cast<int>(rows.background)), empty);
+    return EightPixels{colors, high_halves(first, second), empty};
+}
+
+std::size_t row_start(const ResolveRows& rows, int row) {
+    return static_cast<std::size_t>(row) * static_cast<std::size_t>(rows.width);
+}
+
+template <bool with_worker>
+void resolve_row(const ResolveRows& rows, int row) {
+    const std::size_t start = row_start(rows, row);
+    int column = 0;
+    for (; column + 8 <= rows.width; column += 8) {
+        const EightPixels eight = take_eight_pixels<with_worker>(rows, start + column);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows.pixels + start + column), eight.colors);
+    }
+    for (; column < rows.width; ++column) {
+        resolve_pixel(rows, row, column);
+    }
+}
+
+void resolve_row_avx2(const ResolveRows& rows, int row) {
+    if (rows.worker_words != nullptr) {
+        resolve_row<true>(rows, row);
+    } else {
+        resolve_row<false>(rows, row);
+    }
+}
+
+// log2_depth of each key.
+__m256 log2_depths(__m256i keys) {
+    const __m256i bits = _mm256_sub_epi32(
+        _mm256_max_epu32(keys, _mm256_set1_epi32(static_cast<int>(smallest_normal_key))),
+        _mm256_set1_epi32(sign_bit));
+    const __m256 exponent =
+        _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127)));
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 t = _mm256_sub_ps(
+        _mm256_castsi256_ps(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)),
+                                            _mm256_set1_epi32(0x3F800000))),
+        one);
+    const float* const a = log2_mantissa_terms;
+    const __m256 terms = _mm256_add_ps(
+        _mm256_set1_ps(a[0]),
+        _mm256_mul_ps(
+            t, _mm256_add_ps(
+                   _mm256_set1_ps(a[1]),
+                   _mm256_mul_ps(t, _mm256_add_ps(_mm256_set1_ps(a[2]),
+                                                  _mm256_mul_ps(t, _mm256_set1_ps(a[3])))))));
+    return _mm256_add_ps(
+        exponent, _mm256_add_ps(t, _mm256_mul_ps(_mm256_mul_ps(t, _mm256_sub_ps(one, t)), terms)));
+}
+
+template <bool with_worker>
+void resolve_row_with_log_depths(const ResolveRows& rows, int row) {
+    const std::size_t start = row_start(rows, row);
+    float* const log_depths = rows.log_depths + static_cast<std::ptrdiff_t>(row) * rows.log_stride;
+    int column = 0;
+    for (; column + 8 <= rows.width; column += 8) {
+        const EightPixels eight = take_eight_pixels<with_worker>(rows, start + column);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows.pixels + start + column), eight.colors);
+        _mm256_storeu_ps(log_depths + column,
+                         _mm256_blendv_ps(log2_depths(eight.keys), _mm256_set1_ps(empty_log_depth),
+                                          _mm256_castsi256_ps(eight.empty)));
+    }
+    for (; column < rows.width; ++column) {
+        resolve_pixel_with_log_depth(rows, row, column);
+    }
+}
+
+void resolve_row_with_log_depths_avx2(const ResolveRows& rows, int row) {
+    if (rows.worker_words != nullptr) {
+        resolve_row_with_log_depths<true>(rows, row);
+    } else {
+        resolve_row_with_log_depths<false>(rows, row);
+    }
+}
+
+// shade_of for eight sums.
+__m256i shades_of(__m256 nearer, __m256 darkening) {
+    const __m256 power =
+        _mm256_max_ps(_mm256_xor_ps(_mm256_mul_ps(nearer, darkening), _mm256_set1_ps(-0.0f)),
+                      _mm256_set1_ps(darkest_power));
+    const __m256 whole = _mm256_floor_ps(power);
+    const __m256 f = _mm256_sub_ps(power, whole);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const float* const b = exp2_fraction_terms;
+    const __m256 fraction = _mm256_add_ps(
+        one,
+        _mm256_add_ps(f, _mm256_mul_ps(_mm256_mul_ps(f, _mm256_sub_ps(f, one)),
+                                       _mm256_add_ps(_mm256_set1_ps(b[0]),
+                                                     _mm256_mul_ps(f, _mm256_set1_ps(b[1]))))));
+    const __m256 scale = _mm256_castsi256_ps(_mm256_slli_epi32(
+        _mm256_add_epi32(_mm256_cvttps_epi32(whole), _mm256_set1_epi32(127)), 23));
+    return _mm256_cvttps_epi32(
+        _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(fraction, scale),
+                                    _mm256_set1_ps(static_cast<float>(full_shade))),
+                      _mm256_set1_ps(0.5f)));
+}
+
+// Each byte of eight colours times its pixel's shade / 256, rounded down.
+__m256i shaded_colors(__m256i colors, __m256i shades) {
+    const __m256i zero = _mm256_setzero_si256();
+    // Each pixel's shade in both 16-bit halves of its lane.
+    const __m256i pairs = _mm256_or_si256(shades, _mm256_slli_epi32(shades, 16));
+    const __m256i low =
+        _mm256_mullo_epi16(_mm256_unpacklo_epi8(colors, zero), _mm256_unpacklo_epi32(pairs, pairs));
+    const __m256i high =
+        _mm256_mullo_epi16(_mm256_unpackhi_epi8(colors, zero), _mm256_unpackhi_epi32(pairs, pairs));
+    return _mm256_packus_epi16(_mm256_srli_epi16(low, 8), _mm256_srli_epi16(high, 8));
+}
+
+void shade_row_avx2(const ResolveRows& rows, int row) {
+    const std::size_t start = row_start(rows, row);
+    const float* const log_depths =
+        rows.log_depths + static_cast<std::ptrdiff_t>(row) * rows.log_stride;
+    std::ptrdiff_t offsets[eye_dome_neighbours];
+    for (int n = 0; n < eye_dome_neighbours; ++n) {
+        offsets[n] = static_cast<std::ptrdiff_t>(eye_dome_steps[n][0] +
+                                                 eye_dome_steps[n][1] * rows.log_stride) *
+                     rows.radius;
+    }
+    const __m256 darkening = _mm256_set1_ps(rows.darkening);
+    int column = 0;
+    for (; column + 8 <= rows.width; column += 8) {
+        const float* const centre = log_depths + column;
+        const __m256 depth = _mm256_loadu_ps(centre);
+        __m256 nearer = _mm256_setzero_ps();
+        for (const std::ptrdiff_t offset : offsets) {
+            nearer = _mm256_add_ps(
+                nearer, _mm256_max_ps(_mm256_sub_ps(depth, _mm256_loadu_ps(centre + offset)),
+                                      _mm256_setzero_ps()));
+        }
+        const __m256i shades = _mm256_blendv_epi8(
+            shades_of(nearer, darkening), _mm256_set1_epi32(full_shade),
+            _mm256_castps_si256(_mm256_cmp_ps(depth, _mm256_set1_ps(empty_log_depth), _CMP_EQ_OQ)));
+        auto* const pixels = reinterpret_cast<__m256i*>(rows.pixels + start + column);
+        _mm256_storeu_si256(pixels, shaded_colors(_mm256_loadu_si256(pixels), shades));
+    }
+    for (; column < rows.width; ++column) {
+        shade_pixel(rows, row, column);
+    }
+}
+
+}  // namespace
+
+DepthKernels avx2_depth_kernels() {
+    return DepthKernels{draw_depth_span_avx2, resolve_row_avx2, resolve_row_with_log_depths_avx2,
+                        shade_row_avx2};
+}

@@ -25,6 +25,11 @@ constexpr int block_rows = 16;
 
 constexpr int log_depth_margin = largest_eye_dome_radius;
 
+// What each kind of work has cost lately with the worker and alone.
+SharingCosts drawing_costs{0.0, 0.0, 0};
+SharingCosts resolving_costs{0.0, 0.0, 0};
+SharingCosts shading_costs{0.0, 0.0, 0};
+
 DepthKernels kernels_of(DepthPath path) {
 #ifdef POINTCLOUD_X86_KERNELS
     if (path == DepthPath::avx2) {
@@ -101,10 +106,10 @@ void resolve_block(const void* context, std::uint32_t block, int /*part*/) {
 }
 
 void resolve_rows(const ResolveRows& rows, ResolveRow resolve_row, int height,
-                  WorkerSharing sharing) {
+                  WorkerSharing sharing, SharingCosts& costs) {
     const ResolveJob job{rows, resolve_row, height};
     const auto block_count = static_cast<std::uint32_t>((height + block_rows - 1) / block_rows);
-    share_blocks(BlockWork{resolve_block, &job, block_count}, sharing);
+    share_blocks(BlockWork{resolve_block, &job, block_count, &costs}, sharing);
 }
 
 float clamped_strength(float strength) {
@@ -155,7 +160,7 @@ void draw_points_depth_through(DepthPath path, WorkerSharing sharing, DepthFrame
                       {depth.words.data(), depth.worker_words.data()}};
     const auto block_count =
         static_cast<std::uint32_t>((points.size() + block_points - 1) / block_points);
-    if (share_blocks(BlockWork{draw_block, &job, block_count}, sharing)) {
+    if (share_blocks(BlockWork{draw_block, &job, block_count, &drawing_costs}, sharing)) {
         depth.worker_drew = true;
     }
 }
@@ -187,11 +192,11 @@ void resolve_depth_frame_through(DepthPath path, WorkerSharing sharing, DepthFra
         strength / static_cast<float>(eye_dome_neighbours)};
     const DepthKernels kernels = kernels_of(path);
     if (strength == 0.0f) {
-        resolve_rows(rows, kernels.resolve, depth.height, sharing);
+        resolve_rows(rows, kernels.resolve, depth.height, sharing, resolving_costs);
     } else {
         // Every row's log depths before any row is shaded, which reads the rows about it.
-        resolve_rows(rows, kernels.resolve_with_log_depths, depth.height, sharing);
-        resolve_rows(rows, kernels.shade, depth.height, sharing);
+        resolve_rows(rows, kernels.resolve_with_log_depths, depth.height, sharing, resolving_costs);
+        resolve_rows(rows, kernels.shade, depth.height, sharing, shading_costs);
     }
     depth.worker_drew = false;
 }

@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -99,53 +100,150 @@ void store_words(std::uint64_t* words, __m256i key, __m256i color) {
                         _mm256_permute2x128_si256(low, high, 0x31));
 }
 
-// Points of one pixel: a visible point always lies inside the frame.
+// Depth tests waiting for their words. Unlike a plain store, a depth test must read its word
+// first, and a read that misses the cache holds up everything after it; so each word is fetched
+// as its point comes, and the tests are made a batch later, by when the words have most likely
+// arrived: a group's visible points go into one half, and once it holds a batch the other
+// half's tests are made and it is filled next. The order of the tests does not matter.
+template <class Pending>
+struct PendingHalves {
+    static constexpr int batch = 32;
+
+    // Room for a batch and one more group's eight slots.
+    Pending* half_filled() { return halves[filling] + counts[filling]; }
+
+    template <class Test>
+    void count_filled(std::uint32_t visible, const Test& test) {
+        counts[filling] += __builtin_popcount(visible);
+        if (counts[filling] >= batch) {
+            filling = 1 - filling;
+            test_half(filling, test);
+        }
+    }
+
+    template <class Test>
+    void test_half(int half, const Test& test) {
+        for (int i = 0; i < counts[half]; ++i) {
+            test(halves[half][i]);
+        }
+        counts[half] = 0;
+    }
+
+    template <class Test>
+    void finish(const Test& test) {
+        test_half(0, test);
+        test_half(1, test);
+    }
+
+    Pending halves[2][batch + 8];
+    int counts[2] = {0, 0};
+    int filling = 0;
+};
+
+struct PendingPixel {
+    std::uint32_t index;
+    std::uint64_t word;
+};
+
+// Points of one pixel, which a visible point always lies inside the frame. The eight lanes of a
+// group are packed and all taken, which needs no branch: only the visible ones are counted, the
+// others are overwritten by the next group.
 struct PixelSink {
+    PixelSink(std::uint64_t* frame_words, int frame_width)
+        : words(frame_words), width(_mm256_set1_epi32(frame_width)) {}
+
     void put(std::uint32_t visible, __m256i column, __m256i row, __m256i key, __m256i color) {
         std::uint32_t indices[8];
         std::uint64_t candidates[8];
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices),
-                            _mm256_add_epi32(_mm256_mullo_epi32(row, width), column));
-        store_words(candidates, key, color);
-        for (; visible != 0; visible &= visible - 1) {
-            const int lane = __builtin_ctz(visible);
-            std::uint64_t& word = words[indices[lane]];
-            word = candidates[lane] < word ? candidates[lane] : word;
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(indices),
+            packed(visible, _mm256_add_epi32(_mm256_mullo_epi32(row, width), column)));
+        store_words(candidates, packed(visible, key), packed(visible, color));
+        PendingPixel* const pending = pixels.half_filled();
+        for (int slot = 0; slot < 8; ++slot) {
+            __builtin_prefetch(words + indices[slot], 1);
+            pending[slot] = PendingPixel{indices[slot], candidates[slot]};
         }
+        pixels.count_filled(visible, [this](const PendingPixel& p) { test(p); });
+    }
+
+    void test(const PendingPixel& pending) const {
+        std::uint64_t& word = words[pending.index];
+        word = pending.word < word ? pending.word : word;
+    }
+
+    void finish() {
+        pixels.finish([this](const PendingPixel& p) { test(p); });
     }
 
     std::uint64_t* words;
     __m256i width;
+    PendingHalves<PendingPixel> pixels;
 };
 
-// Larger points: each visible one's square, clipped, by the reference's own routine.
+struct PendingSquare {
+    std::int32_t column;
+    std::int32_t row;
+    std::uint64_t word;
+};
+
+// Larger points: each visible one's square, clipped, by the reference's own routine, once the
+// lines of the square's rows are fetched.
 struct SquareSink {
     void put(std::uint32_t visible, __m256i column, __m256i row, __m256i key, __m256i color) {
         std::int32_t columns[8];
         std::int32_t rows[8];
         std::uint64_t candidates[8];
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(columns), column);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows), row);
-        store_words(candidates, key, color);
-        for (; visible != 0; visible &= visible - 1) {
-            const int lane = __builtin_ctz(visible);
-            depth_test_square(*projection, columns[lane], rows[lane], candidates[lane], words);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(columns), packed(visible, column));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows), packed(visible, row));
+        store_words(candidates, packed(visible, key), packed(visible, color));
+        PendingSquare* const pending = squares.half_filled();
+        const int count = __builtin_popcount(visible);
+        for (int slot = 0; slot < count; ++slot) {
+            fetch_square(columns[slot], rows[slot]);
+            pending[slot] = PendingSquare{columns[slot], rows[slot], candidates[slot]};
         }
+        squares.count_filled(visible, [this](const PendingSquare& p) { test(p); });
+    }
+
+    void fetch_square(int column, int row) const {
+        const int size = projection->point_size;
+        const int left = std::max(column - (size - 1) / 2, 0);
+        const int right = std::min(column + size / 2, projection->width - 1);
+        const int top = std::max(row - (size - 1) / 2, 0);
+        const int bottom = std::min(row + size / 2, projection->height - 1);
+        for (int y = top; y <= bottom; ++y) {
+            const std::uint64_t* const line =
+                words + static_cast<std::size_t>(y) * projection->width;
+            __builtin_prefetch(line + left, 1);
+            __builtin_prefetch(line + right, 1);
+        }
+    }
+
+    void test(const PendingSquare& pending) const {
+        depth_test_square(*projection, pending.column, pending.row, pending.word, words);
+    }
+
+    void finish() {
+        squares.finish([this](const PendingSquare& p) { test(p); });
     }
 
     const DepthProjection* projection;
     std::uint64_t* words;
+    PendingHalves<PendingSquare> squares;
 };
 
 void draw_depth_span_avx2(const Point* points, std::int32_t count,
                           const DepthProjection& projection, std::uint64_t* words) {
     const DepthGroup8 group(projection);
     if (projection.point_size == 1) {
-        PixelSink sink{words, _mm256_set1_epi32(projection.width)};
+        PixelSink sink(words, projection.width);
         run_span<8>(points, count, sink, group);
+        sink.finish();
     } else {
-        SquareSink sink{&projection, words};
+        SquareSink sink{&projection, words, {}};
         run_span<8>(points, count, sink, group);
+        sink.finish();
     }
 }
 

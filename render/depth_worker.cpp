@@ -14,6 +14,7 @@
 #include "render/depth_worker.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -44,6 +45,8 @@ struct Worker {
     alignas(64) std::atomic<std::uint64_t> next_block{0};
     // The number of the work whose block the worker may be doing, 0 while it does none.
     alignas(64) std::atomic<std::uint32_t> busy{0};
+    // Set while the calling thread sleeps until the worker leaves its block.
+    std::atomic<bool> waiting_for_block{false};
     // Whether the worker has done a block of the current work: written by the worker only, read
     // by the calling thread once the worker is out of the work.
     bool took_part = false;
@@ -76,6 +79,17 @@ void announce(std::uint32_t& stage, std::uint32_t work_number) {
     worker.stage_moved.notify_all();
 }
 
+// The worker is out of the work, and wakes the calling thread if it waits for that. The flag and
+// `busy` are sequentially consistent, so either the calling thread sees `busy` cleared or this
+// thread sees the flag.
+void leave_work() {
+    worker.busy.store(0);
+    if (worker.waiting_for_block.load()) {
+        { const std::lock_guard lock(worker.stage_mutex); }
+        worker.stage_moved.notify_all();
+    }
+}
+
 // Takes the next block of work `work_number` for the worker, if one is left; names the work as
 // busy meanwhile, and on success leaves it so.
 bool take_block(std::uint32_t work_number, std::uint32_t block_count, std::uint32_t& block) {
@@ -87,7 +101,7 @@ bool take_block(std::uint32_t work_number, std::uint32_t block_count, std::uint3
             return true;
         }
     }
-    worker.busy.store(0);
+    leave_work();
     return false;
 }
 
@@ -104,7 +118,7 @@ void do_worker_blocks(const BlockWork& work, WorkerSharing sharing, std::uint32_
         first = false;
         worker.took_part = true;
         work.do_block(work.context, block, 1);
-        worker.busy.store(0);
+        leave_work();
     }
 }
 
@@ -169,6 +183,51 @@ const StopAtExit stop_at_exit;
 // Until the platform tells, the machine's count; 0 where even that is unknown.
 int usable_processors = static_cast<int>(std::thread::hardware_concurrency());
 
+// One run in this many goes the way that costs more, so that its cost follows the load.
+constexpr std::uint32_t runs_per_trial = 32;
+// The weight of a run's cost in the running mean of its way.
+constexpr double weight_of_latest_cost = 0.25;
+
+bool sharing_pays(SharingCosts& costs) {
+    const bool trial = ++costs.runs % runs_per_trial == 0;
+    if (costs.shared == 0.0) {
+        return true;
+    }
+    if (costs.alone == 0.0) {
+        return false;
+    }
+    return (costs.shared <= costs.alone) != trial;
+}
+
+void record_cost(SharingCosts& costs, bool shared, double nanoseconds_per_block) {
+    double& cost = shared ? costs.shared : costs.alone;
+    cost = cost == 0.0 ? nanoseconds_per_block
+                       : cost + weight_of_latest_cost * (nanoseconds_per_block - cost);
+}
+
+// How many times the calling thread looks whether the worker has left its block before it
+// sleeps: about as long as a block takes. A worker still in it by then has most likely lost its
+// processor, and a calling thread that stayed runnable could keep it from getting one.
+constexpr int looks_before_sleeping = 4096;
+
+void wait_until_worker_leaves(std::uint32_t work_number) {
+    for (int look = 0; look < looks_before_sleeping; ++look) {
+        if (worker.busy.load() != work_number) {
+            return;
+        }
+    }
+    std::unique_lock lock(worker.stage_mutex);
+    worker.waiting_for_block.store(true);
+    worker.stage_moved.wait(lock, [&] { return worker.busy.load() != work_number; });
+    worker.waiting_for_block.store(false);
+}
+
+void do_blocks_alone(const BlockWork& work) {
+    for (std::uint32_t block = 0; block < work.block_count; ++block) {
+        work.do_block(work.context, block, 0);
+    }
+}
+
 bool worth_sharing(WorkerSharing sharing, std::uint32_t block_count) {
     switch (sharing) {
         case WorkerSharing::with_worker:
@@ -210,9 +269,7 @@ bool share_with_worker(const BlockWork& work, WorkerSharing sharing) {
         announce(worker.others_done, work_number);
     }
     // The only wait: for the block in the worker's hands.
-    while (worker.busy.load() == work_number) {
-        std::this_thread::yield();
-    }
+    wait_until_worker_leaves(work_number);
     return worker.took_part;
 }
 
@@ -223,12 +280,23 @@ bool share_blocks(const BlockWork& work, WorkerSharing sharing) {
         return false;
     }
     if (!worth_sharing(sharing, work.block_count)) {
-        for (std::uint32_t block = 0; block < work.block_count; ++block) {
-            work.do_block(work.context, block, 0);
-        }
+        do_blocks_alone(work);
         return false;
     }
-    return share_with_worker(work, sharing);
+    if (sharing != WorkerSharing::with_worker) {
+        return share_with_worker(work, sharing);
+    }
+    const bool shared = sharing_pays(*work.costs);
+    const auto start = std::chrono::steady_clock::now();
+    bool took_part = false;
+    if (shared) {
+        took_part = share_with_worker(work, sharing);
+    } else {
+        do_blocks_alone(work);
+    }
+    const std::chrono::duration<double, std::nano> taken = std::chrono::steady_clock::now() - start;
+    record_cost(*work.costs, shared, taken.count() / work.block_count);
+    return took_part;
 }
 
 void set_depth_draw_processors(int count) { usable_processors = count; }

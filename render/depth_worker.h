@@ -9,13 +9,23 @@
 
 #include <cstdint>
 
+// What a kind of work has cost lately, with the worker and alone, in nanoseconds a block; 0 until
+// measured. When another program keeps a processor busy, the worker may lose its processor with
+// a block in hand, and the calling thread, which must wait for that block, would do better alone.
+struct SharingCosts {
+    double shared;
+    double alone;
+    std::uint32_t runs;
+};
+
 // A piece of work of `block_count` blocks, each to be done exactly once, by
 // do_block(context, block, part): part 0 on the calling thread and part 1 on the worker, so that
-// each can keep to memory of its own.
+// each can keep to memory of its own. `costs` is the record of its kind of work.
 struct BlockWork {
     void (*do_block)(const void* context, std::uint32_t block, int part);
     const void* context;
     std::uint32_t block_count;
+    SharingCosts* costs;
 };
 
 // How a piece of work is shared with the worker.
@@ -23,7 +33,9 @@ enum class WorkerSharing {
     // The calling thread does every block.
     alone,
     // Where the process may run on two processors and there are two blocks or more, the worker
-    // takes blocks from the same counter as the calling thread, as soon as it wakes.
+    // takes blocks from the same counter as the calling thread, as soon as it wakes; unless work
+    // of this kind has lately cost more that way than alone, and then the calling thread does it
+    // alone, trying the worker again now and then.
     with_worker,
     // For tests: whatever the processors, the calling thread starts only once the worker has
     // taken the first block, so the worker always takes part.

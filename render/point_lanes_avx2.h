@@ -6,6 +6,9 @@
 
 #include <immintrin.h>
 
+#include <array>
+#include <cstdint>
+
 #include "scene/scene.h"
 
 namespace {
@@ -35,5 +38,32 @@ Lanes load_group(const Point* points) {
 }
 
 __m256 magnitude(__m256 v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
+
+// AVX2 has no scatter and no compress, so the sinks work from one table: for each set of
+// visible lanes, the lanes to pick (one byte each) to pack them to the front in index order,
+// the last visible lane repeated in the slots after them.
+constexpr std::array<std::uint64_t, 256> packing_table = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (std::uint32_t visible = 1; visible < 256; ++visible) {
+        int slot = 0;
+        std::uint64_t last = 0;
+        for (std::uint32_t lane = 0; lane < 8; ++lane) {
+            if ((visible >> lane & 1) != 0) {
+                last = lane;
+                table[visible] |= last << (8 * slot++);
+            }
+        }
+        for (; slot < 8; ++slot) {
+            table[visible] |= last << (8 * slot);
+        }
+    }
+    return table;
+}();
+
+// The visible lanes of `v` packed to the front, lowest first, then the last of them again.
+__m256i packed(std::uint32_t visible, __m256i v) {
+    const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(packing_table[visible]));
+    return _mm256_permutevar8x32_epi32(v, _mm256_cvtepu8_epi32(bytes));
+}
 
 }  // namespace

@@ -20,15 +20,21 @@ namespace {
 constexpr std::size_t block_points = 16384;
 constexpr std::size_t least_shared_points = 4 * block_points;
 
-// The resolve's blocks of rows.
+// The resolve's blocks of rows; with eye-dome lighting, larger ones, since each reads the log
+// depths of up to largest_eye_dome_radius rows on either side besides its own.
 constexpr int block_rows = 16;
+constexpr int lit_block_rows = 64;
 
-constexpr int log_depth_margin = largest_eye_dome_radius;
+// Each thread's log depths: the rows about the one being shaded, those `radius` above and below
+// it included, in a ring; each row with a margin of empty log depths on either side as wide as
+// the largest radius, which no row ever writes.
+constexpr int log_margin = largest_eye_dome_radius;
+constexpr int ring_rows = 2 * largest_eye_dome_radius + 1;
 
 // What each kind of work has cost lately with the worker and alone.
 SharingCosts drawing_costs{0.0, 0.0, 0};
 SharingCosts resolving_costs{0.0, 0.0, 0};
-SharingCosts shading_costs{0.0, 0.0, 0};
+SharingCosts lit_resolving_costs{0.0, 0.0, 0};
 
 DepthKernels kernels_of(DepthPath path) {
 #ifdef POINTCLOUD_X86_KERNELS
@@ -73,6 +79,8 @@ std::size_t pixel_count_of(int width, int height) {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
 }
 
+int log_stride_of(int width) { return width + 2 * log_margin; }
+
 struct DrawJob {
     const Point* points;
     std::size_t count;
@@ -106,10 +114,98 @@ void resolve_block(const void* context, std::uint32_t block, int /*part*/) {
 }
 
 void resolve_rows(const ResolveRows& rows, ResolveRow resolve_row, int height,
-                  WorkerSharing sharing, SharingCosts& costs) {
+                  WorkerSharing sharing) {
     const ResolveJob job{rows, resolve_row, height};
     const auto block_count = static_cast<std::uint32_t>((height + block_rows - 1) / block_rows);
-    share_blocks(BlockWork{resolve_block, &job, block_count, &costs}, sharing);
+    share_blocks(BlockWork{resolve_block, &job, block_count, &resolving_costs}, sharing);
+}
+
+struct LitResolveJob {
+    ResolveRows rows;
+    LogRow log_row;
+    ShadeRow shade_row;
+    int height;
+    // The calling thread's ring of log depths, then the worker's.
+    float* rings[2];
+    int log_stride;
+};
+
+struct BlockRows {
+    int first;
+    int end;
+};
+
+BlockRows lit_block(std::uint32_t block, int height) {
+    const int first = static_cast<int>(block) * lit_block_rows;
+    return BlockRows{first, std::min(first + lit_block_rows, height)};
+}
+
+// The words of a block's rows within `radius` of its edges are read by the neighbouring blocks
+// too, so they are emptied only once every block is done.
+LitRow lit_row_kind(int row, BlockRows block, int radius) {
+    if (row < block.first || row >= block.end) {
+        return LitRow::neighbours;
+    }
+    return row < block.first + radius || row >= block.end - radius ? LitRow::kept : LitRow::emptied;
+}
+
+// The ring's row for `row`, from -largest_eye_dome_radius (rows above the frame) on.
+float* ring_row(float* ring, int log_stride, int row) {
+    return ring + static_cast<std::ptrdiff_t>((row + ring_rows) % ring_rows) * log_stride +
+           log_margin;
+}
+
+// Goes down the block's rows and the `radius` rows on either side, writing each row's log depths
+// (all empty for a row outside the frame) and shading the row `radius` above it once its rows
+// below are in.
+void resolve_lit_block(const void* context, std::uint32_t block, int part) {
+    const LitResolveJob& job = *static_cast<const LitResolveJob*>(context);
+    const BlockRows rows = lit_block(block, job.height);
+    const int radius = job.rows.radius;
+    const auto at = [&](int row) { return ring_row(job.rings[part], job.log_stride, row); };
+    for (int row = rows.first - radius; row < rows.end + radius; ++row) {
+        float* const log_depths = at(row);
+        if (row < 0 || row >= job.height) {
+            std::fill(log_depths, log_depths + job.rows.width, empty_log_depth);
+        } else {
+            job.log_row(job.rows, row, lit_row_kind(row, rows, radius), log_depths);
+        }
+        const int shaded = row - radius;
+        if (shaded >= rows.first) {
+            job.shade_row(job.rows, shaded, at(shaded - radius), at(shaded), log_depths);
+        }
+    }
+}
+
+void empty_words_of_row(const ResolveRows& rows, int row) {
+    const std::size_t start = static_cast<std::size_t>(row) * static_cast<std::size_t>(rows.width);
+    std::fill(rows.words + start, rows.words + start + rows.width, empty_word);
+    if (rows.worker_words != nullptr) {
+        std::fill(rows.worker_words + start, rows.worker_words + start + rows.width, empty_word);
+    }
+}
+
+void resolve_lit_rows(const ResolveRows& rows, const DepthKernels& kernels, DepthFrame& depth,
+                      WorkerSharing sharing) {
+    const int log_stride = log_stride_of(depth.width);
+    float* const rings = depth.log_rows.data();
+    const LitResolveJob job{rows,
+                            kernels.log_row,
+                            kernels.shade_row,
+                            depth.height,
+                            {rings, rings + static_cast<std::ptrdiff_t>(ring_rows) * log_stride},
+                            log_stride};
+    const auto block_count =
+        static_cast<std::uint32_t>((depth.height + lit_block_rows - 1) / lit_block_rows);
+    share_blocks(BlockWork{resolve_lit_block, &job, block_count, &lit_resolving_costs}, sharing);
+    for (std::uint32_t block = 0; block < block_count; ++block) {
+        const BlockRows rows_of_block = lit_block(block, depth.height);
+        for (int row = rows_of_block.first; row < rows_of_block.end; ++row) {
+            if (lit_row_kind(row, rows_of_block, rows.radius) == LitRow::kept) {
+                empty_words_of_row(rows, row);
+            }
+        }
+    }
 }
 
 float clamped_strength(float strength) {
@@ -125,14 +221,13 @@ DepthCamera depth_camera(const ViewAngles& angles, float scale) {
 
 DepthFrame make_depth_frame(int width, int height) {
     const std::size_t pixels = pixel_count_of(width, height);
-    const std::size_t log_depths =
-        pixel_count_of(width + 2 * log_depth_margin, height + 2 * log_depth_margin);
-    return DepthFrame{width,
-                      height,
-                      std::vector<std::uint64_t>(pixels, empty_word),
-                      std::vector<std::uint64_t>(pixels, empty_word),
-                      false,
-                      std::vector<float>(log_depths, empty_log_depth)};
+    return DepthFrame{
+        width,
+        height,
+        std::vector<std::uint64_t>(pixels, empty_word),
+        std::vector<std::uint64_t>(pixels, empty_word),
+        false,
+        std::vector<float>(pixel_count_of(log_stride_of(width), 2 * ring_rows), empty_log_depth)};
 }
 
 bool depth_path_supported(DepthPath path) {
@@ -179,24 +274,18 @@ void resolve_depth_frame_through(DepthPath path, WorkerSharing sharing, DepthFra
     frame.height = depth.height;
     frame.pixels.resize(pixel_count_of(depth.width, depth.height));
     const float strength = clamped_strength(eye_dome.strength);
-    const int log_stride = depth.width + 2 * log_depth_margin;
-    const ResolveRows rows{
-        depth.words.data(),
-        depth.worker_drew ? depth.worker_words.data() : nullptr,
-        frame.pixels.data(),
-        depth.log_depths.data() + log_depth_margin * log_stride + log_depth_margin,
-        log_stride,
-        depth.width,
-        background,
-        std::clamp(eye_dome.radius, 1, largest_eye_dome_radius),
-        strength / static_cast<float>(eye_dome_neighbours)};
+    const ResolveRows rows{depth.words.data(),
+                           depth.worker_drew ? depth.worker_words.data() : nullptr,
+                           frame.pixels.data(),
+                           depth.width,
+                           background,
+                           std::clamp(eye_dome.radius, 1, largest_eye_dome_radius),
+                           strength / static_cast<float>(eye_dome_neighbours)};
     const DepthKernels kernels = kernels_of(path);
     if (strength == 0.0f) {
-        resolve_rows(rows, kernels.resolve, depth.height, sharing, resolving_costs);
+        resolve_rows(rows, kernels.resolve, depth.height, sharing);
     } else {
-        // Every row's log depths before any row is shaded, which reads the rows about it.
-        resolve_rows(rows, kernels.resolve_with_log_depths, depth.height, sharing, resolving_costs);
-        resolve_rows(rows, kernels.shade, depth.height, sharing, shading_costs);
+        resolve_lit_rows(rows, kernels, depth, sharing);
     }
     depth.worker_drew = false;
 }

@@ -59,9 +59,8 @@ struct DepthFrame {
     std::vector<std::uint64_t> worker_words;
     // Whether worker_words holds any point since the last resolve.
     bool worker_drew;
-    // Eye-dome lighting's log depths of the pixels, with a margin of empty pixels around them
-    // as wide as the largest radius.
-    std::vector<float> log_depths;
+    // Eye-dome lighting's log depths of the last rows resolved, a ring of rows for each thread.
+    std::vector<float> log_rows;
 };
 
 // A DepthFrame of width × height, empty; width and height from 0 up, and width × height below

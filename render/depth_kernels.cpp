@@ -68,17 +68,17 @@ std::size_t pixel_index(const ResolveRows& rows, int row, int column) {
            static_cast<std::size_t>(column);
 }
 
-float* log_depth_at(const ResolveRows& rows, int row, int column) {
-    return rows.log_depths + static_cast<std::ptrdiff_t>(row) * rows.log_stride + column;
-}
-
-// The nearer of the two threads' words of a pixel, which are emptied.
-std::uint64_t take_nearest_word(const ResolveRows& rows, std::size_t index) {
+// The nearer of the two threads' words of a pixel, which are emptied if `empty` says so.
+std::uint64_t nearest_word(const ResolveRows& rows, std::size_t index, bool empty) {
     std::uint64_t word = rows.words[index];
-    rows.words[index] = empty_word;
     if (rows.worker_words != nullptr) {
         word = std::min(word, rows.worker_words[index]);
-        rows.worker_words[index] = empty_word;
+    }
+    if (empty) {
+        rows.words[index] = empty_word;
+        if (rows.worker_words != nullptr) {
+            rows.worker_words[index] = empty_word;
+        }
     }
     return word;
 }
@@ -124,15 +124,16 @@ void resolve_row_scalar(const ResolveRows& rows, int row) {
     }
 }
 
-void resolve_row_with_log_depths_scalar(const ResolveRows& rows, int row) {
+void log_row_scalar(const ResolveRows& rows, int row, LitRow kind, float* log_depths) {
     for (int column = 0; column < rows.width; ++column) {
-        resolve_pixel_with_log_depth(rows, row, column);
+        log_pixel(rows, row, column, kind, log_depths);
     }
 }
 
-void shade_row_scalar(const ResolveRows& rows, int row) {
+void shade_row_scalar(const ResolveRows& rows, int row, const float* above, const float* centre,
+                      const float* below) {
     for (int column = 0; column < rows.width; ++column) {
-        shade_pixel(rows, row, column);
+        shade_pixel(rows, row, column, above, centre, below);
     }
 }
 
@@ -155,25 +156,29 @@ void depth_test_square(const DepthProjection& projection, int column, int row, s
 
 void resolve_pixel(const ResolveRows& rows, int row, int column) {
     const std::size_t index = pixel_index(rows, row, column);
-    rows.pixels[index] = pixel_of(rows, take_nearest_word(rows, index));
+    rows.pixels[index] = pixel_of(rows, nearest_word(rows, index, true));
 }
 
-void resolve_pixel_with_log_depth(const ResolveRows& rows, int row, int column) {
+void log_pixel(const ResolveRows& rows, int row, int column, LitRow kind, float* log_depths) {
     const std::size_t index = pixel_index(rows, row, column);
-    const std::uint64_t word = take_nearest_word(rows, index);
-    rows.pixels[index] = pixel_of(rows, word);
-    *log_depth_at(rows, row, column) =
+    const std::uint64_t word = nearest_word(rows, index, kind == LitRow::emptied);
+    if (kind != LitRow::neighbours) {
+        rows.pixels[index] = pixel_of(rows, word);
+    }
+    log_depths[column] =
         word == empty_word ? empty_log_depth : log2_depth(static_cast<std::uint32_t>(word >> 32));
 }
 
-void shade_pixel(const ResolveRows& rows, int row, int column) {
-    const float* const centre = log_depth_at(rows, row, column);
-    if (*centre == empty_log_depth) {
+void shade_pixel(const ResolveRows& rows, int row, int column, const float* above,
+                 const float* centre, const float* below) {
+    const float depth = centre[column];
+    if (depth == empty_log_depth) {
         return;
     }
+    const float* const neighbour_rows[3] = {above, centre, below};
     float nearer = 0.0f;
     for (const auto& step : eye_dome_steps) {
-        const float rise = *centre - centre[(step[0] + step[1] * rows.log_stride) * rows.radius];
+        const float rise = depth - neighbour_rows[step[1] + 1][column + step[0] * rows.radius];
         nearer = nearer + (rise > 0.0f ? rise : 0.0f);
     }
     std::uint32_t& pixel = rows.pixels[pixel_index(rows, row, column)];
@@ -181,6 +186,6 @@ void shade_pixel(const ResolveRows& rows, int row, int column) {
 }
 
 DepthKernels scalar_depth_kernels() {
-    return DepthKernels{draw_depth_span_scalar, resolve_row_scalar,
-                        resolve_row_with_log_depths_scalar, shade_row_scalar};
+    return DepthKernels{draw_depth_span_scalar, resolve_row_scalar, log_row_scalar,
+                        shade_row_scalar};
 }

@@ -45,10 +45,6 @@ struct ResolveRows {
     // The worker's words, or null where it drew nothing.
     std::uint64_t* worker_words;
     std::uint32_t* pixels;
-    // The log depth of column x of row y is at log_depths[y * log_stride + x]; the rows and
-    // columns of the margin around the frame lie before and after, all of them empty.
-    float* log_depths;
-    int log_stride;
     int width;
     std::uint32_t background;
     // Eye-dome lighting: the neighbours' distance (1 to largest_eye_dome_radius), and the
@@ -61,15 +57,27 @@ struct ResolveRows {
 // where the word is empty, and empties the words.
 using ResolveRow = void (*)(const ResolveRows& rows, int row);
 
+// With eye-dome lighting, the rows are resolved block by block, and each block needs the log
+// depths of the rows about it too. What a row is to the block in hand: one of the rows about
+// it, read for its log depths alone; or one of its own, written as pixels, whose words are kept
+// while a neighbouring block may still read them and emptied otherwise.
+enum class LitRow { neighbours, kept, emptied };
+
+// Writes the log depths of row `row` to log_depths[0] to log_depths[width - 1] (the empty log
+// depth where the words are empty), and as `kind` says, its pixels and its emptied words.
+using LogRow = void (*)(const ResolveRows& rows, int row, LitRow kind, float* log_depths);
+
+// Darkens the pixels of row `row` by the log depths about them: those of the row at `centre`,
+// those of the rows `radius` above and below it at `above` and `below`. Each holds the
+// largest radius of empty log depths before its column 0 and after its last column.
+using ShadeRow = void (*)(const ResolveRows& rows, int row, const float* above, const float* centre,
+                          const float* below);
+
 struct DepthKernels {
     DepthSpan draw;
-    // As above.
     ResolveRow resolve;
-    // The same, and each pixel's log depth besides: the first pass of eye-dome lighting.
-    ResolveRow resolve_with_log_depths;
-    // Darkens the pixels of a row by the log depths around them: its second pass, once every
-    // row has its log depths.
-    ResolveRow shade;
+    LogRow log_row;
+    ShadeRow shade_row;
 };
 
 // Built from rotate_view and the routines below: the reference.
@@ -91,8 +99,9 @@ void depth_test_square(const DepthProjection& projection, int column, int row, s
 // The pixel, log depth and shade of pixel `column` of row `row`, exactly as the vector kernels
 // compute them lane by lane: they finish each row's last few pixels with these.
 void resolve_pixel(const ResolveRows& rows, int row, int column);
-void resolve_pixel_with_log_depth(const ResolveRows& rows, int row, int column);
-void shade_pixel(const ResolveRows& rows, int row, int column);
+void log_pixel(const ResolveRows& rows, int row, int column, LitRow kind, float* log_depths);
+void shade_pixel(const ResolveRows& rows, int row, int column, const float* above,
+                 const float* centre, const float* below);
 
 // log2 of a depth from the high half of its word: a polynomial on the mantissa, exact at powers
 // of two, within 2e-5; depths of 0 and below (and subnormal ones) give -126.
@@ -106,8 +115,8 @@ inline constexpr float darkest_power = -16.0f;
 // A shade of 1 in the fixed point that multiplies the colour's bytes.
 inline constexpr int full_shade = 256;
 
-// The neighbours of eye-dome lighting, as steps of one radius across and down, in the order that
-// every kernel adds up their darkening.
+// The neighbours of eye-dome lighting, as steps of one radius across and down (-1 the row
+// above, 1 the row below), in the order that every kernel adds up their darkening.
 inline constexpr int eye_dome_neighbours = 8;
 inline constexpr int eye_dome_steps[eye_dome_neighbours][2] = {{-1, 0},  {1, 0},  {0, -1}, {0, 1},
                                                                {-1, -1}, {1, -1}, {-1, 1}, {1, 1}};

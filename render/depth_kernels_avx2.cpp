@@ -259,16 +259,37 @@ __m256i nearer_words(__m256i a, __m256i b) {
     return _mm256_blendv_epi8(a, b, a_farther);
 }
 
-// The nearest of the threads' words of four pixels from `index` on, which are emptied.
-template <bool with_worker>
-__m256i take_nearest_words(const ResolveRows& rows, std::size_t index) {
-    auto* const own = reinterpret_cast<__m256i*>(rows.words + index);
+// A row's words and pixels, taken out of the record: the vector stores could write anything as
+// far as the compiler knows, so fields read through the record would be read again after each.
+struct RowPointers {
+    std::uint64_t* words;
+    std::uint64_t* worker_words;
+    std::uint32_t* pixels;
+    __m256i background;
+};
+
+RowPointers row_pointers(const ResolveRows& rows, int row) {
+    const std::size_t start = static_cast<std::size_t>(row) * static_cast<std::size_t>(rows.width);
+    return RowPointers{rows.words + start,
+                       rows.worker_words != nullptr ? rows.worker_words + start : nullptr,
+                       rows.pixels + start, _mm256_set1_epi32(static_cast<int>(rows.background))};
+}
+
+// The nearest of the threads' words of four pixels from `column` on, emptied if `emptied` says
+// so.
+template <bool with_worker, bool emptied = true>
+__m256i take_nearest_words(const RowPointers& row, int column) {
+    auto* const own = reinterpret_cast<__m256i*>(row.words + column);
     __m256i words = _mm256_loadu_si256(own);
-    _mm256_storeu_si256(own, all_ones());
+    if constexpr (emptied) {
+        _mm256_storeu_si256(own, all_ones());
+    }
     if constexpr (with_worker) {
-        auto* const worker = reinterpret_cast<__m256i*>(rows.worker_words + index);
+        auto* const worker = reinterpret_cast<__m256i*>(row.worker_words + column);
         words = nearer_words(words, _mm256_loadu_si256(worker));
-        _mm256_storeu_si256(worker, all_ones());
+        if constexpr (emptied) {
+            _mm256_storeu_si256(worker, all_ones());
+        }
     }
     return words;
 }
@@ -293,30 +314,26 @@ struct EightPixels {
     __m256i empty;
 };
 
-template <bool with_worker>
-EightPixels take_eight_pixels(const ResolveRows& rows, std::size_t index) {
-    const __m256i first = take_nearest_words<with_worker>(rows, index);
-    const __m256i second = take_nearest_words<with_worker>(rows, index + 4);
+template <bool with_worker, bool emptied = true>
+EightPixels take_eight_pixels(const RowPointers& row, int column) {
+    const __m256i first = take_nearest_words<with_worker, emptied>(row, column);
+    const __m256i second = take_nearest_words<with_worker, emptied>(row, column + 4);
     const __m256i empty =
         low_halves(_mm256_cmpeq_epi64(first, all_ones()), _mm256_cmpeq_epi64(second, all_ones()));
-    const __m256i colors = _mm256_blendv_epi8(
-        low_halves(first, second), _mm256_set1_epi32(static_cast<int>(rows.background)), empty);
+    const __m256i colors = _mm256_blendv_epi8(low_halves(first, second), row.background, empty);
     return EightPixels{colors, high_halves(first, second), empty};
-}
-
-std::size_t row_start(const ResolveRows& rows, int row) {
-    return static_cast<std::size_t>(row) * static_cast<std::size_t>(rows.width);
 }
 
 template <bool with_worker>
 void resolve_row(const ResolveRows& rows, int row) {
-    const std::size_t start = row_start(rows, row);
+    const RowPointers pointers = row_pointers(rows, row);
+    const int width = rows.width;
     int column = 0;
-    for (; column + 8 <= rows.width; column += 8) {
-        const EightPixels eight = take_eight_pixels<with_worker>(rows, start + column);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows.pixels + start + column), eight.colors);
+    for (; column + 8 <= width; column += 8) {
+        const EightPixels eight = take_eight_pixels<with_worker>(pointers, column);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pointers.pixels + column), eight.colors);
     }
-    for (; column < rows.width; ++column) {
+    for (; column < width; ++column) {
         resolve_pixel(rows, row, column);
     }
 }
@@ -353,28 +370,46 @@ __m256 log2_depths(__m256i keys) {
         exponent, _mm256_add_ps(t, _mm256_mul_ps(_mm256_mul_ps(t, _mm256_sub_ps(one, t)), terms)));
 }
 
-template <bool with_worker>
-void resolve_row_with_log_depths(const ResolveRows& rows, int row) {
-    const std::size_t start = row_start(rows, row);
-    float* const log_depths = rows.log_depths + static_cast<std::ptrdiff_t>(row) * rows.log_stride;
+template <bool with_worker, LitRow kind>
+void log_row(const ResolveRows& rows, int row, float* log_depths) {
+    const RowPointers pointers = row_pointers(rows, row);
+    const int width = rows.width;
     int column = 0;
-    for (; column + 8 <= rows.width; column += 8) {
-        const EightPixels eight = take_eight_pixels<with_worker>(rows, start + column);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows.pixels + start + column), eight.colors);
+    for (; column + 8 <= width; column += 8) {
+        const EightPixels eight =
+            take_eight_pixels<with_worker, kind == LitRow::emptied>(pointers, column);
+        if constexpr (kind != LitRow::neighbours) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(pointers.pixels + column), eight.colors);
+        }
         _mm256_storeu_ps(log_depths + column,
                          _mm256_blendv_ps(log2_depths(eight.keys), _mm256_set1_ps(empty_log_depth),
                                           _mm256_castsi256_ps(eight.empty)));
     }
-    for (; column < rows.width; ++column) {
-        resolve_pixel_with_log_depth(rows, row, column);
+    for (; column < width; ++column) {
+        log_pixel(rows, row, column, kind, log_depths);
     }
 }
 
-void resolve_row_with_log_depths_avx2(const ResolveRows& rows, int row) {
+template <bool with_worker>
+void log_row_of_kind(const ResolveRows& rows, int row, LitRow kind, float* log_depths) {
+    switch (kind) {
+        case LitRow::neighbours:
+            log_row<with_worker, LitRow::neighbours>(rows, row, log_depths);
+            return;
+        case LitRow::kept:
+            log_row<with_worker, LitRow::kept>(rows, row, log_depths);
+            return;
+        case LitRow::emptied:
+            log_row<with_worker, LitRow::emptied>(rows, row, log_depths);
+            return;
+    }
+}
+
+void log_row_avx2(const ResolveRows& rows, int row, LitRow kind, float* log_depths) {
     if (rows.worker_words != nullptr) {
-        resolve_row_with_log_depths<true>(rows, row);
+        log_row_of_kind<true>(rows, row, kind, log_depths);
     } else {
-        resolve_row_with_log_depths<false>(rows, row);
+        log_row_of_kind<false>(rows, row, kind, log_depths);
     }
 }
 
@@ -412,41 +447,41 @@ __m256i shaded_colors(__m256i colors, __m256i shades) {
     return _mm256_packus_epi16(_mm256_srli_epi16(low, 8), _mm256_srli_epi16(high, 8));
 }
 
-void shade_row_avx2(const ResolveRows& rows, int row) {
-    const std::size_t start = row_start(rows, row);
-    const float* const log_depths =
-        rows.log_depths + static_cast<std::ptrdiff_t>(row) * rows.log_stride;
-    std::ptrdiff_t offsets[eye_dome_neighbours];
+void shade_row_avx2(const ResolveRows& rows, int row, const float* above, const float* centre,
+                    const float* below) {
+    const int width = rows.width;
+    std::uint32_t* const pixel_row = row_pointers(rows, row).pixels;
+    const float* neighbours[eye_dome_neighbours];
+    const float* const neighbour_rows[3] = {above, centre, below};
     for (int n = 0; n < eye_dome_neighbours; ++n) {
-        offsets[n] = static_cast<std::ptrdiff_t>(eye_dome_steps[n][0] +
-                                                 eye_dome_steps[n][1] * rows.log_stride) *
-                     rows.radius;
+        neighbours[n] =
+            neighbour_rows[eye_dome_steps[n][1] + 1] + eye_dome_steps[n][0] * rows.radius;
     }
     const __m256 darkening = _mm256_set1_ps(rows.darkening);
+    const __m256 zero = _mm256_setzero_ps();
     int column = 0;
-    for (; column + 8 <= rows.width; column += 8) {
-        const float* const centre = log_depths + column;
-        const __m256 depth = _mm256_loadu_ps(centre);
-        __m256 nearer = _mm256_setzero_ps();
-        for (const std::ptrdiff_t offset : offsets) {
+    for (; column + 8 <= width; column += 8) {
+        const __m256 depth = _mm256_loadu_ps(centre + column);
+        __m256 nearer = zero;
+        for (const float* const neighbour : neighbours) {
             nearer = _mm256_add_ps(
-                nearer, _mm256_max_ps(_mm256_sub_ps(depth, _mm256_loadu_ps(centre + offset)),
-                                      _mm256_setzero_ps()));
+                nearer,
+                _mm256_max_ps(_mm256_sub_ps(depth, _mm256_loadu_ps(neighbour + column)), zero));
         }
+        // The shade of a pixel without a point is 1: its background stays as it is.
         const __m256i shades = _mm256_blendv_epi8(
             shades_of(nearer, darkening), _mm256_set1_epi32(full_shade),
             _mm256_castps_si256(_mm256_cmp_ps(depth, _mm256_set1_ps(empty_log_depth), _CMP_EQ_OQ)));
-        auto* const pixels = reinterpret_cast<__m256i*>(rows.pixels + start + column);
+        auto* const pixels = reinterpret_cast<__m256i*>(pixel_row + column);
         _mm256_storeu_si256(pixels, shaded_colors(_mm256_loadu_si256(pixels), shades));
     }
-    for (; column < rows.width; ++column) {
-        shade_pixel(rows, row, column);
+    for (; column < width; ++column) {
+        shade_pixel(rows, row, column, above, centre, below);
     }
 }
 
 }  // namespace
 
 DepthKernels avx2_depth_kernels() {
-    return DepthKernels{draw_depth_span_avx2, resolve_row_avx2, resolve_row_with_log_depths_avx2,
-                        shade_row_avx2};
+    return DepthKernels{draw_depth_span_avx2, resolve_row_avx2, log_row_avx2, shade_row_avx2};
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/frame_buffer.h"
@@ -334,6 +337,77 @@ TEST(DepthDraw, EyeDomeLightingDarkensThePlaneAlongTheSquaresEdgeOnly) {
             }
             // Four sides of about 61 pixels, each with `radius` rows of the plane beside it.
             EXPECT_GE(darkened, 4u * 60u * static_cast<unsigned>(radius));
+            if (HasFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+// log2 of the depth of a word, as the header has it: depths of 0 and below count as the
+// smallest positive float's.
+double log2_depth_of(std::uint64_t word) {
+    const auto key = static_cast<std::uint32_t>(word >> 32);
+    const float depth = key >= 0x80000000 ? std::bit_cast<float>(key - 0x80000000) : 0.0f;
+    return std::log2(std::max(depth, std::numeric_limits<float>::min()));
+}
+
+// Each byte of the lit pixel within 2 of the colour times
+// 2^(-strength · Σ max(0, log2 d - log2 d_n) / 8), computed here in double precision from the
+// words, over frames tall enough for several blocks of rows.
+TEST(DepthDraw, EyeDomeLightingFollowsItsFormula) {
+    const std::vector<Point> cloud = random_cloud(100'000, 5);
+    for (const DepthPath path : {DepthPath::scalar, best_depth_path()}) {
+        for (const int radius : {1, 3, 8}) {
+            const EyeDome eye_dome{3.0f, radius};
+            DepthFrame depth = make_depth_frame(301, 203);
+            draw_points_depth_through(path, WorkerSharing::alone, depth, cloud,
+                                      depth_camera({-20, 37, 0}, 1.0f));
+            const std::vector<std::uint64_t> words = nearest_words(depth);
+            Frame frame;
+            resolve_depth_frame_through(path, WorkerSharing::alone, depth, grey_background,
+                                        eye_dome, frame);
+            std::size_t darkened = 0;
+            for (int row = 0; row < frame.height; ++row) {
+                for (int column = 0; column < frame.width; ++column) {
+                    const std::size_t index = static_cast<std::size_t>(row) * frame.width + column;
+                    if (words[index] == empty) {
+                        EXPECT_EQ(frame.pixels[index], grey_background);
+                        continue;
+                    }
+                    double nearer = 0.0;
+                    for (const auto& [dx, dy] : {std::pair{-1, 0},
+                                                 {1, 0},
+                                                 {0, -1},
+                                                 {0, 1},
+                                                 {-1, -1},
+                                                 {1, -1},
+                                                 {-1, 1},
+                                                 {1, 1}}) {
+                        const int x = column + dx * radius;
+                        const int y = row + dy * radius;
+                        const std::uint64_t neighbour =
+                            x >= 0 && x < frame.width && y >= 0 && y < frame.height
+                                ? words[static_cast<std::size_t>(y) * frame.width + x]
+                                : empty;
+                        if (neighbour != empty) {
+                            nearer += std::max(
+                                0.0, log2_depth_of(words[index]) - log2_depth_of(neighbour));
+                        }
+                    }
+                    const double shade = std::exp2(-eye_dome.strength * nearer / 8.0);
+                    darkened += shade < 0.99 ? 1 : 0;
+                    for (int shift = 0; shift < 32; shift += 8) {
+                        const double expected =
+                            static_cast<double>((words[index] >> shift) & 0xFF) * shade;
+                        const double lit =
+                            static_cast<double>((frame.pixels[index] >> shift) & 0xFF);
+                        EXPECT_NEAR(lit, expected, 2.0)
+                            << column << ", " << row << ", radius " << radius;
+                    }
+                }
+            }
+            EXPECT_GT(darkened, 1000u);
             if (HasFailure()) {
                 return;
             }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/version.h"
+#include "render/depth_draw.h"
 
 namespace {
 

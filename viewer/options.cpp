@@ -47,25 +47,6 @@ bool parse_size(std::string_view text, int& width, int& height) {
            width <= largest_frame_side && height >= 1 && height <= largest_frame_side;
 }
 
-// A colour by name or as "#rrggbb".
-bool parse_color(std::string_view text, std::uint32_t& color) {
-    static constexpr std::pair<std::string_view, std::uint32_t> names[] = {
-        {"black", 0x000000}, {"white", 0xFFFFFF}, {"grey", 0x808080},     {"gray", 0x808080},
-        {"red", 0xFF0000},   {"green", 0x008000}, {"blue", 0x0000FF},     {"navy", 0x000080},
-        {"silver", 0xC0C0C0}, {"dimgrey", 0x696969}, {"dimgray", 0x696969}};
-    for (const auto& [name, value] : names) {
-        if (text == name) {
-            color = value;
-            return true;
-        }
-    }
-    if (text.size() != 7 || text[0] != '#') {
-        return false;
-    }
-    const auto [end, error] = std::from_chars(text.data() + 1, text.data() + 7, color, 16);
-    return error == std::errc() && end == text.data() + 7;
-}
-
 // Where `output` holds a number: the offset of its '%' and the width it is padded to with
 // zeros; nothing where it holds none. `valid` is false for any other conversion, or more than
 // one, which no file name needs.
@@ -105,6 +86,25 @@ NumberField number_field(const std::string& output) {
 }
 
 }  // namespace
+
+// A colour by name or as "#rrggbb".
+bool parse_color(std::string_view text, std::uint32_t& color) {
+    static constexpr std::pair<std::string_view, std::uint32_t> names[] = {
+        {"black", 0x000000}, {"white", 0xFFFFFF}, {"grey", 0x808080},     {"gray", 0x808080},
+        {"red", 0xFF0000},   {"green", 0x008000}, {"blue", 0x0000FF},     {"navy", 0x000080},
+        {"silver", 0xC0C0C0}, {"dimgrey", 0x696969}, {"dimgray", 0x696969}};
+    for (const auto& [name, value] : names) {
+        if (text == name) {
+            color = value;
+            return true;
+        }
+    }
+    if (text.size() != 7 || text[0] != '#') {
+        return false;
+    }
+    const auto [end, error] = std::from_chars(text.data() + 1, text.data() + 7, color, 16);
+    return error == std::errc() && end == text.data() + 7;
+}
 
 bool numbers_frames(const std::string& output) {
     const NumberField field = number_field(output);

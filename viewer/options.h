@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "render/render.h"
@@ -42,6 +43,9 @@ struct ViewerOptions {
     float turn_speed = 30.0f;      // degrees a second in the window
     float turn_step = 1.0f;        // degrees a frame with --frames
 };
+
+// A colour by name (black, white, grey, ...) or as "#rrggbb", as 0x00RRGGBB.
+bool parse_color(std::string_view text, std::uint32_t& color);
 
 // Whether `output` names one file per frame: it holds one printf-style number, such as
 // "turn%03d.png".

@@ -53,11 +53,11 @@ ViewerAction apply_key(View& view, Key key) {
         case Key::down:
             turn_view(view, -degrees_per_arrow, 0.0f);
             return ViewerAction::redraw;
-        case Key::one:
+        case Key::digit_1:
             return look_along_axis(view, view_from_above);
-        case Key::two:
+        case Key::digit_2:
             return look_along_axis(view, view_from_front);
-        case Key::three:
+        case Key::digit_3:
             return look_along_axis(view, view_from_side);
         case Key::f:
             view.pan_x = 0.0f;

@@ -219,7 +219,9 @@ int run_window(const ShownCloud& cloud, const ViewerOptions& options) {
                 set_window_title((title + " — " + std::to_string(counter.fps) + " FPS").c_str());
             }
         }
-        const bool window_open = present_pixels(frame_view_of(state.picture.frame));
+        const bool window_open = present_pixels(
+            FrameView{state.picture.frame.pixels.data(), state.picture.frame.width,
+                      state.picture.frame.height});
         const bool was_paused = state.view.paused;
         state.redraw = false;
         handle_input(state, cloud, options);
@@ -229,8 +231,8 @@ int run_window(const ShownCloud& cloud, const ViewerOptions& options) {
         if (!state.view.paused && was_paused) {
             last_turn = std::chrono::steady_clock::now();  // no jump for the time spent paused
         }
-        if (state.view.paused && !state.redraw) {
-            wait_for_input(idle_wait_milliseconds);
+        if (state.view.paused && !state.redraw && !wait_for_input(idle_wait_milliseconds)) {
+            break;  // closed while nothing moved
         }
     }
     stop_depth_draw_worker();

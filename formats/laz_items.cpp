@@ -486,6 +486,10 @@ public:
             }
             points[i] = point;
         }
+        // The encoder closes a stream with exactly the bytes that the decoder reads.
+        if (decoder_.consumed() != size - raw_size_) {
+            return "its bytes do not end where its points do";
+        }
         return nullptr;
     }
 
@@ -629,6 +633,9 @@ public:
             layer_at += layer_size;
             left -= layer_size;
         }
+        if (count == 1) {
+            return nullptr;
+        }
         // POINT14's layers: x and y with the return counts first, then z; RGB's is the first
         // layer of the second item.
         xy_.start(layers[0].bytes, layers[0].size);
@@ -671,6 +678,11 @@ public:
                 point.blue = rgb->rgb[2];
             }
             points[i] = point;
+        }
+        // The encoder closes a layer with exactly the bytes that the decoder reads.
+        if (xy_.consumed() != layers[0].size || (z_changes && z_.consumed() != layers[1].size) ||
+            (rgb_changes && rgb_.consumed() != rgb_layer.size)) {
+            return "its layers do not end where its points do";
         }
         return nullptr;
     }

@@ -397,7 +397,7 @@ private:
 class Rgb12Decoder {
 public:
     void start(const unsigned char* raw) {
-        for (int channel = 0; channel < 3; ++channel) {
+        for (std::size_t channel = 0; channel < 3; ++channel) {
             rgb_[channel] = load_u16(raw + 2 * channel);
         }
         models_.reset();
@@ -721,7 +721,7 @@ private:
         if (has_rgb_) {
             RgbChannel& rgb = rgb_channels_[current_];
             rgb.unused = false;
-            for (int c = 0; c < 3; ++c) {
+            for (std::size_t c = 0; c < 3; ++c) {
                 rgb.rgb[c] = load_u16(raw + items_[0].size + 2 * c);
             }
             rgb.models.reset();

@@ -549,7 +549,7 @@ void read_laz(ByteSource& source, const LasHeader& header, const ReadOptions& op
     // The first chunk starts with the first point raw: x, y and z come first.
     source.request(12);
     Conversion conversion{};
-    for (int axis = 0; axis < 3; ++axis) {
+    for (std::size_t axis = 0; axis < 3; ++axis) {
         conversion.scale[axis] = header.scale[axis];
         conversion.offset[axis] = header.offset[axis];
         const auto stored = static_cast<std::int32_t>(load_u32(source.data() + 4 * axis, false));

@@ -35,22 +35,20 @@ void BitModel::update() {
 }
 
 SymbolModel::SymbolModel(std::uint32_t symbol_count)
-    : symbols(symbol_count),
-      last_symbol(symbol_count - 1),
-      distribution(symbol_count),
-      counts(symbol_count) {
+    : symbols(symbol_count), last_symbol(symbol_count - 1) {
     std::uint32_t table_bits = 3;
     while (symbols > (std::uint32_t{1} << (table_bits + 2))) {
         ++table_bits;
     }
     table_shift = symbol_model_bits - table_bits;
     // Two more entries than the table's steps: a value may reach a little past 2^15.
-    first_symbol.resize((std::size_t{1} << table_bits) + 2);
+    table_size = (std::uint32_t{1} << table_bits) + 2;
+    storage.resize(2 * std::size_t{symbols} + table_size);
     reset();
 }
 
 void SymbolModel::reset() {
-    std::fill(counts.begin(), counts.end(), 1u);
+    std::fill(counts(), counts() + symbols, 1u);
     total = 0;
     cycle = symbols;
     update();
@@ -59,28 +57,30 @@ void SymbolModel::reset() {
 }
 
 void SymbolModel::update() {
+    std::uint32_t* const count = counts();
+    std::uint32_t* const start = distribution();
+    std::uint32_t* const first = first_symbol();
     total += cycle;
     if (total > symbol_model_max_count) {
         total = 0;
-        for (std::uint32_t& count : counts) {
-            count = (count + 1) >> 1;
-            total += count;
+        for (std::uint32_t symbol = 0; symbol < symbols; ++symbol) {
+            count[symbol] = (count[symbol] + 1) >> 1;
+            total += count[symbol];
         }
     }
     const std::uint32_t scale = 0x80000000u / total;
     std::uint32_t sum = 0;
-    std::size_t step = 0;
+    std::uint32_t step = 0;
     for (std::uint32_t symbol = 0; symbol < symbols; ++symbol) {
-        distribution[symbol] = (scale * sum) >> (31 - symbol_model_bits);
-        sum += counts[symbol];
+        start[symbol] = (scale * sum) >> (31 - symbol_model_bits);
+        sum += count[symbol];
         // The steps that lie below this symbol's start belong to the symbol before it.
-        while (step < first_symbol.size() &&
-               (static_cast<std::uint32_t>(step) << table_shift) < distribution[symbol]) {
-            first_symbol[step++] = symbol - 1;
+        while (step < table_size && (step << table_shift) < start[symbol]) {
+            first[step++] = symbol - 1;
         }
     }
-    while (step < first_symbol.size()) {
-        first_symbol[step++] = last_symbol;
+    while (step < table_size) {
+        first[step++] = last_symbol;
     }
     cycle = std::min((5 * cycle) >> 2, (symbols + 6) << 3);
     until_update = cycle;
@@ -123,28 +123,29 @@ std::uint32_t ArithmeticDecoder::decode_symbol(SymbolModel& model) {
     const std::uint32_t unit = length_ >> symbol_model_bits;
     // The symbol is the last whose share starts at or below the value, in units of the length.
     const std::uint32_t target = value_ / unit;
-    const std::size_t step =
-        std::min<std::size_t>(target >> model.table_shift, model.first_symbol.size() - 2);
-    std::uint32_t low = model.first_symbol[step];
-    std::uint32_t high = model.first_symbol[step + 1];
+    const std::uint32_t* const distribution = model.distribution();
+    const std::uint32_t* const first = model.first_symbol();
+    const std::uint32_t step = std::min(target >> model.table_shift, model.table_size - 2);
+    std::uint32_t low = first[step];
+    std::uint32_t high = first[step + 1];
     while (low < high) {
         const std::uint32_t middle = (low + high + 1) >> 1;
-        if (model.distribution[middle] <= target) {
+        if (distribution[middle] <= target) {
             low = middle;
         } else {
             high = middle - 1;
         }
     }
     const std::uint32_t symbol = low;
-    const std::uint32_t start = model.distribution[symbol] * unit;
+    const std::uint32_t start = distribution[symbol] * unit;
     const std::uint32_t end =
-        symbol == model.last_symbol ? length_ : model.distribution[symbol + 1] * unit;
+        symbol == model.last_symbol ? length_ : distribution[symbol + 1] * unit;
     value_ -= start;
     length_ = end - start;
     if (length_ < coder_min_length) {
         renormalize();
     }
-    ++model.counts[symbol];
+    ++model.counts()[symbol];
     if (--model.until_update == 0) {
         model.update();
     }

@@ -37,24 +37,29 @@ struct BitModel {
     std::uint32_t until_update;
 };
 
-// An adaptive model of symbols 0 to symbols - 1: each symbol's share of the interval
-// (`distribution`, the 15-bit start of its share), re-estimated from the counts after a number
-// of symbols that grows with use. `first_symbol` speeds up the search of the decoder: entry t
-// is the last symbol whose share starts at or below t << table_shift.
+// An adaptive model of symbols 0 to symbols - 1: each symbol's share of the interval (the
+// 15-bit start of its share in `distribution`), re-estimated from the counts after a number of
+// symbols that grows with use. `first_symbol` speeds up the search of the decoder: entry t is
+// the last symbol whose share starts at or below t << table_shift. The three arrays lie in one
+// block, so that a model's decoding touches few cache lines.
 struct SymbolModel {
     explicit SymbolModel(std::uint32_t symbol_count);
     void reset();
     void update();
 
+    std::uint32_t* distribution() { return storage.data(); }
+    std::uint32_t* counts() { return storage.data() + symbols; }
+    std::uint32_t* first_symbol() { return storage.data() + 2 * std::size_t{symbols}; }
+
     std::uint32_t symbols;
     std::uint32_t last_symbol;
-    std::vector<std::uint32_t> distribution;
-    std::vector<std::uint32_t> counts;
-    std::vector<std::uint32_t> first_symbol;
     std::uint32_t table_shift;
+    // Entries of first_symbol.
+    std::uint32_t table_size;
     std::uint32_t total;
     std::uint32_t cycle;
     std::uint32_t until_update;
+    std::vector<std::uint32_t> storage;
 };
 
 class ArithmeticDecoder {

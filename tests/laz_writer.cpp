@@ -40,12 +40,12 @@ public:
 
     void encode_symbol(SymbolModel& model, std::uint32_t symbol) {
         const std::uint32_t unit = length_ >> symbol_model_bits;
-        const std::uint32_t start = model.distribution[symbol] * unit;
+        const std::uint32_t start = model.distribution()[symbol] * unit;
         add(start);
         length_ = symbol == model.last_symbol ? length_ - start
-                                              : model.distribution[symbol + 1] * unit - start;
+                                              : model.distribution()[symbol + 1] * unit - start;
         renormalize();
-        ++model.counts[symbol];
+        ++model.counts()[symbol];
         if (--model.until_update == 0) {
             model.update();
         }

@@ -18,11 +18,7 @@ const std::uint8_t point10_return_level[8][8] = {
     {6, 5, 4, 3, 2, 1, 0, 1}, {7, 6, 5, 4, 3, 2, 1, 0},
 };
 
-namespace {
-
-// The return map and level of layered chunks (up to 15 returns), folded into 6 and 8
-// contexts, indexed [number of returns][return number].
-constexpr std::uint8_t point14_return_map[16][16] = {
+const std::uint8_t point14_return_map[16][16] = {
     {0, 1, 2, 3, 4, 5, 3, 4, 4, 5, 5, 5, 5, 5, 5, 5},
     {1, 0, 1, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3},
     {2, 1, 2, 4, 4, 4, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3},
@@ -41,7 +37,9 @@ constexpr std::uint8_t point14_return_map[16][16] = {
     {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5},
 };
 
-// min(|n - r|, 7).
+namespace {
+
+// The return level of layered chunks: min(|n - r|, 7).
 constexpr std::uint8_t point14_return_level(std::uint32_t n, std::uint32_t r) {
     const std::uint32_t difference = n > r ? n - r : r - n;
     return static_cast<std::uint8_t>(difference < 7 ? difference : 7);

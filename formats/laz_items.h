@@ -45,6 +45,8 @@ struct LazPoint {
 // pointwise chunks (up to 7 returns), indexed [number of returns][return number].
 extern const std::uint8_t point10_return_map[8][8];
 extern const std::uint8_t point10_return_level[8][8];
+// The return map of layered chunks (up to 15 returns), folded into 6 contexts.
+extern const std::uint8_t point14_return_map[16][16];
 
 // The median of the last five values added, which predicts the next.
 struct Median5 {

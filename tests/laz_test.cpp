@@ -34,8 +34,11 @@ struct Sequence {
 
 // A flight line of sorts: points a small step apart with now and then a jump, pulses of one to
 // three returns sharing a time, attributes that change now and then, and times that jump to a
-// new sequence (more than 32 bits away) and back.
-std::vector<LazWriterPoint> survey(std::size_t count, bool sixteen_bit, std::uint16_t extra) {
+// new sequence (more than 32 bits away) and back. For layered chunks (point formats 6 to 8)
+// the points come from four scanner channels in turn, with up to 15 returns, and keep the
+// attributes that the writer does not encode.
+std::vector<LazWriterPoint> survey(std::size_t count, bool sixteen_bit, std::uint16_t extra,
+                                   bool layered = false) {
     Sequence random;
     std::vector<LazWriterPoint> points(count);
     // Coordinates wrap around 32 bits, as the decoder's sums do.
@@ -52,7 +55,7 @@ std::vector<LazWriterPoint> survey(std::size_t count, bool sixteen_bit, std::uin
         p.y = static_cast<std::int32_t>(y);
         p.z = static_cast<std::int32_t>(z);
         if (number >= returns) {
-            returns = 1 + random.next() % 3;
+            returns = 1 + random.next() % (layered && i % 200 < 20 ? 15 : 3);
             number = 1;
             time += random.next() % 7 == 0 ? 0.5 : 0.000013;
             if (i % 400 == 399) {
@@ -62,12 +65,20 @@ std::vector<LazWriterPoint> survey(std::size_t count, bool sixteen_bit, std::uin
             ++number;
         }
         p.gps_time = time;
-        p.return_byte = static_cast<std::uint8_t>(number | returns << 3 | (i / 97 % 2) << 6);
-        p.intensity = static_cast<std::uint16_t>(random.next() % 4 == 0 ? random.next() : 500);
-        p.classification = static_cast<std::uint8_t>(i / 300 % 3 + 1);
-        p.scan_angle = static_cast<std::uint8_t>(random.around(30));
-        p.user_data = static_cast<std::uint8_t>(i / 500);
-        p.source = static_cast<std::uint16_t>(7 + i / 700);
+        if (layered) {
+            // Now and then a return number that is not one more or less than the last.
+            p.return_byte = static_cast<std::uint8_t>((i % 211 == 0 ? (number + 5) % 16 : number) |
+                                                      returns << 4);
+            p.channel = static_cast<std::uint8_t>(i / 60 % 7 % 4);
+            p.nir = 300;
+        } else {
+            p.return_byte = static_cast<std::uint8_t>(number | returns << 3 | (i / 97 % 2) << 6);
+            p.intensity = static_cast<std::uint16_t>(random.next() % 4 == 0 ? random.next() : 500);
+            p.classification = static_cast<std::uint8_t>(i / 300 % 3 + 1);
+            p.scan_angle = static_cast<std::uint8_t>(random.around(30));
+            p.user_data = static_cast<std::uint8_t>(i / 500);
+            p.source = static_cast<std::uint16_t>(7 + i / 700);
+        }
         const std::uint32_t shade = random.next();
         for (int c = 0; c < 3; ++c) {
             const std::uint32_t value = (shade >> (8 * c)) & 0xFF;
@@ -78,7 +89,7 @@ std::vector<LazWriterPoint> survey(std::size_t count, bool sixteen_bit, std::uin
             p.rgb[1] = p.rgb[2] = p.rgb[0];
         }
         for (std::uint16_t b = 0; b < extra; ++b) {
-            p.extra.push_back(static_cast<std::uint8_t>(random.next()));
+            p.extra.push_back(static_cast<std::uint8_t>(layered ? b : random.next()));
         }
     }
     return points;
@@ -143,10 +154,14 @@ TEST(Laz, ReadsAsItsPlainTwinInEveryFormatAndChunking) {
          false, 3000},
         {"format 3, 16-bit colours, one chunk, LAS 1.4", layout(3, 0, 50000, {}, 4), true, 4000},
         {"format 3, 8-bit colours, one point a chunk", layout(3, 1, 1, {}), false, 40},
+        {"layered format 6, chunks of 700", layout(6, 0, 700, {}, 4), false, 3000},
+        {"layered format 7 with 2 extra bytes, chunks of varying size",
+         layout(7, 2, 0, {1, 2, 1997, 1000}, 4), true, 3000},
+        {"layered format 8, 8-bit colours, one chunk", layout(8, 0, 50000, {}, 4), false, 3000},
     };
     for (const Case& c : cases) {
         const std::vector<LazWriterPoint> points =
-            survey(c.count, c.sixteen_bit, c.layout.extra_bytes);
+            survey(c.count, c.sixteen_bit, c.layout.extra_bytes, c.layout.point_format >= 6);
         const std::string laz = laz_file(c.layout, points);
         const std::string las = las_file(c.layout, points);
         for (const Shift shift : {Shift::none, Shift::always}) {

@@ -473,7 +473,47 @@ private:
     std::vector<SymbolModel> models_;
 };
 
-constexpr std::uint16_t format_sizes[] = {20, 28, 26, 34};
+constexpr std::uint16_t format_sizes[] = {20, 28, 26, 34, 0, 0, 30, 36, 38};
+
+bool layered(const LazWriterLayout& layout) { return layout.point_format >= 6; }
+
+// The point as the record stores it, as plain LAS does and as the first point of a chunk.
+std::string raw_point(const LazWriterLayout& layout, const LazWriterPoint& p) {
+    std::string out;
+    put(out, p.x);
+    put(out, p.y);
+    put(out, p.z);
+    put(out, p.intensity);
+    const int format = layout.point_format;
+    if (format >= 6) {
+        out += static_cast<char>(p.return_byte);
+        out += static_cast<char>(p.channel << 4);
+        out += static_cast<char>(p.classification);
+        out += static_cast<char>(p.user_data);
+        put(out, static_cast<std::int16_t>(static_cast<std::int8_t>(p.scan_angle)));
+        put(out, p.source);
+        put(out, p.gps_time);
+    } else {
+        out += static_cast<char>(p.return_byte);
+        out += static_cast<char>(p.classification);
+        out += static_cast<char>(p.scan_angle);
+        out += static_cast<char>(p.user_data);
+        put(out, p.source);
+        if (format == 1 || format == 3) {
+            put(out, p.gps_time);
+        }
+    }
+    if (format == 2 || format == 3 || format >= 7) {
+        for (const std::uint16_t value : p.rgb) {
+            put(out, value);
+        }
+    }
+    if (format == 8) {
+        put(out, p.nir);
+    }
+    out.append(p.extra.begin(), p.extra.end());
+    return out;
+}
 
 struct ChunkWriter {
     const LazWriterLayout& layout;
@@ -485,31 +525,8 @@ struct ChunkWriter {
     bool has_time() const { return layout.point_format == 1 || layout.point_format == 3; }
     bool has_rgb() const { return layout.point_format >= 2; }
 
-    std::string raw(const LazWriterPoint& p) const {
-        std::string out;
-        put(out, p.x);
-        put(out, p.y);
-        put(out, p.z);
-        put(out, p.intensity);
-        out += static_cast<char>(p.return_byte);
-        out += static_cast<char>(p.classification);
-        out += static_cast<char>(p.scan_angle);
-        out += static_cast<char>(p.user_data);
-        put(out, p.source);
-        if (has_time()) {
-            put(out, p.gps_time);
-        }
-        if (has_rgb()) {
-            for (const std::uint16_t value : p.rgb) {
-                put(out, value);
-            }
-        }
-        out.append(p.extra.begin(), p.extra.end());
-        return out;
-    }
-
     std::string chunk(const LazWriterPoint* points, std::size_t count) {
-        std::string out = raw(points[0]);
+        std::string out = raw_point(layout, points[0]);
         point.start(points[0]);
         time.start(points[0].gps_time);
         rgb.start(points[0].rgb);
@@ -531,6 +548,196 @@ struct ChunkWriter {
     }
 };
 
+// The first layers of POINT14 for one scanner channel, as the decoder keeps them.
+struct Point14ChannelEncoder {
+    bool unused = true;
+    std::int32_t x = 0, y = 0, z = 0;
+    std::uint32_t return_number = 0, returns = 0;
+    double time = 0.0;
+    bool time_changed = false;
+    std::vector<SymbolModel> changed = std::vector<SymbolModel>(8, SymbolModel(128));
+    SymbolModel channel{3};
+    std::vector<SymbolModel> returns_models = std::vector<SymbolModel>(16, SymbolModel(16));
+    std::vector<SymbolModel> return_number_models = std::vector<SymbolModel>(16, SymbolModel(16));
+    SymbolModel return_number_same_time{13};
+    IntegerEncoder dx{32, 2};
+    IntegerEncoder dy{32, 22};
+    IntegerEncoder dz{32, 20};
+    Median5 x_diffs[12];
+    Median5 y_diffs[12];
+    std::int32_t last_z[8] = {};
+
+    void start(const Point14ChannelEncoder& from) {
+        unused = false;
+        x = from.x;
+        y = from.y;
+        z = from.z;
+        return_number = from.return_number;
+        returns = from.returns;
+        time = from.time;
+        time_changed = false;
+        for (auto* models : {&changed, &returns_models, &return_number_models}) {
+            for (SymbolModel& model : *models) {
+                model.reset();
+            }
+        }
+        channel.reset();
+        return_number_same_time.reset();
+        dx.reset();
+        dy.reset();
+        dz.reset();
+        for (int i = 0; i < 12; ++i) {
+            x_diffs[i].reset();
+            y_diffs[i].reset();
+        }
+        std::fill(std::begin(last_z), std::end(last_z), z);
+    }
+};
+
+struct RgbChannelEncoder {
+    bool unused = true;
+    RgbEncoder rgb;
+    std::uint16_t last[3] = {};
+};
+
+// Layered chunks of POINT14 with RGB14 or RGBNIR14: the layer of x and y with the return
+// counts and the scanner channel, the layer of z and the layer of RGB are encoded; the other
+// attributes must not change within a chunk, so that their layers are empty, except the GPS
+// time, whose changes are sent in the first layer as its contexts need while its own layer is
+// left empty: the reader never decodes it.
+struct LayeredChunkWriter {
+    const LazWriterLayout& layout;
+    std::vector<Point14ChannelEncoder> channels = std::vector<Point14ChannelEncoder>(4);
+    std::vector<RgbChannelEncoder> rgb_channels = std::vector<RgbChannelEncoder>(4);
+
+    static std::uint32_t level(std::uint32_t n, std::uint32_t r) {
+        return std::min<std::uint32_t>(n > r ? n - r : r - n, 7);
+    }
+
+    std::string chunk(const LazWriterPoint* points, std::size_t count) {
+        const LazWriterPoint& first = points[0];
+        for (auto& channel : channels) {
+            channel.unused = true;
+        }
+        for (auto& channel : rgb_channels) {
+            channel.unused = true;
+        }
+        std::uint32_t current = first.channel;
+        Point14ChannelEncoder seed;
+        seed.x = first.x;
+        seed.y = first.y;
+        seed.z = first.z;
+        seed.return_number = first.return_byte & 15u;
+        seed.returns = static_cast<std::uint32_t>(first.return_byte >> 4);
+        seed.time = first.gps_time;
+        channels[current].start(seed);
+        std::uint32_t rgb_current = current;
+        rgb_channels[current].unused = false;
+        rgb_channels[current].rgb.start(first.rgb);
+        std::copy(first.rgb, first.rgb + 3, rgb_channels[current].last);
+
+        ArithmeticEncoder xy, z, rgb;
+        bool z_changed = false, rgb_changed = false;
+        for (std::size_t i = 1; i < count; ++i) {
+            const LazWriterPoint& p = points[i];
+            Point14ChannelEncoder& from = channels[current];
+            const std::uint32_t target = p.channel;
+            if (target != current && channels[target].unused) {
+                channels[target].start(from);
+            }
+            Point14ChannelEncoder& to = channels[target];
+            const std::uint32_t r = p.return_byte & 15u;
+            const std::uint32_t n = static_cast<std::uint32_t>(p.return_byte >> 4);
+            const bool time_changed = p.gps_time != to.time;
+            std::uint32_t r_change = 3;
+            if (r == to.return_number) {
+                r_change = 0;
+            } else if (r == ((to.return_number + 1) & 15)) {
+                r_change = 1;
+            } else if (r == ((to.return_number + 15) & 15)) {
+                r_change = 2;
+            }
+            const std::uint32_t changed = (target != current ? 64u : 0u) |
+                                          (time_changed ? 16u : 0u) | (n != to.returns ? 4u : 0u) |
+                                          r_change;
+            std::uint32_t last_return = from.return_number == 1 ? 1 : 0;
+            last_return += from.return_number >= from.returns ? 2 : 0;
+            last_return += from.time_changed ? 4 : 0;
+            xy.encode_symbol(from.changed[last_return], changed);
+            if (target != current) {
+                xy.encode_symbol(from.channel, (target - current - 1) & 3);
+                current = target;
+            }
+            if (n != to.returns) {
+                xy.encode_symbol(to.returns_models[to.returns], n);
+                to.returns = n;
+            }
+            if (r_change == 3) {
+                if (time_changed) {
+                    xy.encode_symbol(to.return_number_models[to.return_number], r);
+                } else {
+                    xy.encode_symbol(to.return_number_same_time, (r - to.return_number - 2) & 15);
+                }
+            }
+            to.return_number = r;
+            const std::uint32_t m = point14_return_map[n][r];
+            const std::uint32_t diffs = m << 1 | (time_changed ? 1 : 0);
+            const std::uint32_t single = n == 1 ? 1 : 0;
+            const auto dx = static_cast<std::int32_t>(static_cast<std::uint32_t>(p.x) -
+                                                      static_cast<std::uint32_t>(to.x));
+            to.dx.encode(xy, to.x_diffs[diffs].get(), dx, single);
+            to.x_diffs[diffs].add(dx);
+            const auto dy = static_cast<std::int32_t>(static_cast<std::uint32_t>(p.y) -
+                                                      static_cast<std::uint32_t>(to.y));
+            to.dy.encode(xy, to.y_diffs[diffs].get(), dy, single + k_context(to.dx.last_k(), 20));
+            to.y_diffs[diffs].add(dy);
+            to.x = p.x;
+            to.y = p.y;
+            const std::uint32_t k = (to.dx.last_k() + to.dy.last_k()) / 2;
+            const std::uint32_t l = level(n, r);
+            to.dz.encode(z, to.last_z[l], p.z, single + k_context(k, 18));
+            to.last_z[l] = p.z;
+            z_changed = z_changed || p.z != to.z;
+            to.z = p.z;
+            to.time = p.gps_time;
+            to.time_changed = time_changed;
+            if (layout.point_format >= 7) {
+                if (rgb_current != current) {
+                    RgbChannelEncoder& next = rgb_channels[current];
+                    if (next.unused) {
+                        next.unused = false;
+                        next.rgb.start(rgb_channels[rgb_current].last);
+                        std::copy(rgb_channels[rgb_current].last,
+                                  rgb_channels[rgb_current].last + 3, next.last);
+                    }
+                    rgb_current = current;
+                }
+                RgbChannelEncoder& colour = rgb_channels[rgb_current];
+                rgb_changed = rgb_changed || !std::equal(p.rgb, p.rgb + 3, colour.last);
+                colour.rgb.encode(rgb, p.rgb);
+                std::copy(p.rgb, p.rgb + 3, colour.last);
+            }
+        }
+        std::vector<std::string> layers(9);
+        layers[0] = xy.done();
+        layers[1] = z_changed ? z.done() : "";
+        if (layout.point_format >= 7) {
+            layers.push_back(rgb_changed ? rgb.done() : "");
+        }
+        // The NIR layer and one layer for each extra byte, all empty.
+        layers.resize(layers.size() + (layout.point_format == 8 ? 1 : 0) + layout.extra_bytes);
+        std::string out = raw_point(layout, first);
+        put(out, static_cast<std::uint32_t>(count));
+        for (const std::string& layer : layers) {
+            put(out, static_cast<std::uint32_t>(layer.size()));
+        }
+        for (const std::string& layer : layers) {
+            out += layer;
+        }
+        return out;
+    }
+};
+
 std::uint32_t header_size_of(const LazWriterLayout& layout) {
     return layout.version_minor >= 4 ? 375 : 227;
 }
@@ -547,7 +754,9 @@ std::string las_header(const LazWriterLayout& layout, std::size_t count, std::ui
     put(fields, point_offset);
     put(fields, std::uint32_t{compressed ? 1u : 0u});
     out.replace(94, fields.size(), fields);
-    out[104] = static_cast<char>((compressed ? 0x80 : 0) | layout.point_format);
+    // Layered chunks mark the format with the top two bits.
+    const int marks = !compressed ? 0 : (layered(layout) ? 0xC0 : 0x80);
+    out[104] = static_cast<char>(marks | layout.point_format);
     fields.clear();
     put(fields, static_cast<std::uint16_t>(format_sizes[layout.point_format] + layout.extra_bytes));
     put(fields, static_cast<std::uint32_t>(layout.version_minor >= 4 ? 0 : count));
@@ -572,9 +781,8 @@ std::string las_header(const LazWriterLayout& layout, std::size_t count, std::ui
 
 std::string las_file(const LazWriterLayout& layout, const std::vector<LazWriterPoint>& points) {
     std::string out = las_header(layout, points.size(), header_size_of(layout), false);
-    const ChunkWriter writer{layout, {}, {}, {}, BytesEncoder(0)};
     for (const LazWriterPoint& point : points) {
-        out += writer.raw(point);
+        out += raw_point(layout, point);
     }
     return out;
 }
@@ -590,23 +798,33 @@ std::string laz_file(const LazWriterLayout& layout, const std::vector<LazWriterP
         }
     }
     const std::uint32_t header_size = header_size_of(layout);
-    const bool has_time = layout.point_format == 1 || layout.point_format == 3;
-    const bool has_rgb = layout.point_format >= 2;
+    const int format = layout.point_format;
+    const std::uint16_t version = layered(layout) ? 3 : 2;
     std::vector<std::array<std::uint16_t, 3>> items;
-    items.push_back({6, 20, 2});
-    if (has_time) {
-        items.push_back({7, 8, 2});
-    }
-    if (has_rgb) {
-        items.push_back({8, 6, 2});
+    if (layered(layout)) {
+        items.push_back({10, 30, version});
+        if (format == 7) {
+            items.push_back({11, 6, version});
+        } else if (format == 8) {
+            items.push_back({12, 8, version});
+        }
+    } else {
+        items.push_back({6, 20, version});
+        if (format == 1 || format == 3) {
+            items.push_back({7, 8, version});
+        }
+        if (format >= 2) {
+            items.push_back({8, 6, version});
+        }
     }
     if (layout.extra_bytes > 0) {
-        items.push_back({0, layout.extra_bytes, 2});
+        items.push_back(
+            {static_cast<std::uint16_t>(layered(layout) ? 14 : 0), layout.extra_bytes, version});
     }
     std::string record;
-    put(record, std::uint16_t{2});
+    put(record, static_cast<std::uint16_t>(layered(layout) ? 3 : 2));
     put(record, std::uint16_t{0});
-    record += "\x02\x02";
+    record += layered(layout) ? "\x03\x04" : "\x02\x02";
     put(record, std::uint16_t{0});
     put(record, std::uint32_t{0});
     put(record, variable ? 0xFFFFFFFFu : layout.chunk_size);
@@ -636,13 +854,16 @@ std::string laz_file(const LazWriterLayout& layout, const std::vector<LazWriterP
     const std::size_t table_pointer = out.size();
     put(out, std::int64_t{0});
     ChunkWriter writer{layout, {}, {}, {}, BytesEncoder(layout.extra_bytes)};
+    LayeredChunkWriter layered_writer{layout};
     std::vector<std::uint32_t> sizes;
     std::size_t done = 0;
     for (const std::uint32_t count : counts) {
         if (parts != nullptr) {
             parts->chunk_offsets.push_back(out.size());
         }
-        const std::string chunk = writer.chunk(points.data() + done, count);
+        const std::string chunk = layered(layout)
+                                      ? layered_writer.chunk(points.data() + done, count)
+                                      : writer.chunk(points.data() + done, count);
         sizes.push_back(static_cast<std::uint32_t>(chunk.size()));
         out += chunk;
         done += count;

@@ -2,8 +2,10 @@
 
 // A small writer of compressed LAS (LAZ) for the tests and the benchmark: the encoder that
 // mirrors the reader's decoder, for pointwise chunks of POINT10, GPSTIME11, RGB12 and BYTE
-// (point formats 0 to 3 with extra bytes), in chunks of a fixed number of points or of counts
-// of their own.
+// (point formats 0 to 3 with extra bytes) and for layered chunks of POINT14 with RGB14 or
+// RGBNIR14 (point formats 6 to 8, whose attributes other than x, y, z, the returns, the
+// scanner channel, the time and the colour stay as in each chunk's first point), in chunks of
+// a fixed number of points or of counts of their own.
 
 #include <cstdint>
 #include <string>
@@ -12,21 +14,25 @@
 struct LazWriterPoint {
     std::int32_t x = 0, y = 0, z = 0;
     std::uint16_t intensity = 0;
-    // Return number (bits 0-2), number of returns (3-5), scan direction (6), edge (7).
+    // Point formats 0 to 5: return number (bits 0-2), number of returns (3-5), scan direction
+    // (6), edge (7); 6 to 10: return number (bits 0-3), number of returns (4-7).
     std::uint8_t return_byte = 0x09;
+    // Point formats 6 to 10: the scanner channel, 0 to 3.
+    std::uint8_t channel = 0;
     std::uint8_t classification = 0;
     std::uint8_t scan_angle = 0;
     std::uint8_t user_data = 0;
     std::uint16_t source = 0;
     double gps_time = 0.0;
     std::uint16_t rgb[3] = {0, 0, 0};
+    std::uint16_t nir = 0;
     // Extra bytes beyond the point format's.
     std::vector<std::uint8_t> extra;
 };
 
 struct LazWriterLayout {
     int version_minor = 2;
-    // 0 to 3.
+    // 0 to 3, 6 to 8.
     int point_format = 3;
     std::uint16_t extra_bytes = 0;
     // Points a chunk; empty chunk_counts makes every chunk but the last this long.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "formats/laz_arithmetic.h"
 
@@ -69,22 +70,28 @@ std::uint32_t k_context(std::uint32_t k, std::uint32_t limit) {
     return k < limit ? k & ~1u : limit;
 }
 
-// Models that a chunk sets up only when first used: one of many, chosen by a byte of context.
+// Models that a chunk sets up only when first used: one of many, chosen by a byte of context,
+// of which a file uses few. Each is made on its first use in the file.
 class LazyModels {
 public:
     LazyModels(std::size_t count, std::uint32_t symbols)
-        : models_(count, SymbolModel(symbols)), chunk_of_(count, 0) {}
+        : symbols_(symbols), models_(count), chunk_of_(count, 0) {}
     void next_chunk() { ++chunk_; }
     SymbolModel& operator[](std::size_t index) {
         if (chunk_of_[index] != chunk_) {
             chunk_of_[index] = chunk_;
-            models_[index].reset();
+            if (models_[index]) {
+                models_[index]->reset();
+            } else {
+                models_[index].emplace(symbols_);
+            }
         }
-        return models_[index];
+        return *models_[index];
     }
 
 private:
-    std::vector<SymbolModel> models_;
+    std::uint32_t symbols_;
+    std::vector<std::optional<SymbolModel>> models_;
     std::vector<std::uint32_t> chunk_of_;
     // Starts above the 0 of chunk_of_, so that every model is reset on its first use.
     std::uint32_t chunk_ = 1;

@@ -482,10 +482,12 @@ private:
 
 // Starts a helper where the process may use a second processor and the thread starts.
 std::unique_ptr<ChunkHelper> start_helper(std::size_t chunk_count, ChunkWorkspace& workspace,
-                                          const Conversion& conversion) {
+                                          const LazRecord& record, const Conversion& conversion) {
     if (chunk_count < 2 || std::thread::hardware_concurrency() < 2) {
         return nullptr;
     }
+    workspace.decoder =
+        make_chunk_decoder(record.items, record.compressor == Compressor::layered_chunked);
     try {
         return std::make_unique<ChunkHelper>(workspace, conversion);
     } catch (const std::system_error&) {
@@ -561,10 +563,9 @@ void read_laz(ByteSource& source, const LasHeader& header, const ReadOptions& op
     std::copy(std::begin(cloud.shift), std::end(cloud.shift), conversion.shift);
     conversion.has_colors = cloud.has_colors;
 
-    ChunkWorkspace workspaces[2] = {{make_chunk_decoder(record.items, layered), {}},
-                                    {make_chunk_decoder(record.items, layered), {}}};
+    ChunkWorkspace workspaces[2] = {{make_chunk_decoder(record.items, layered), {}}, {}};
     const std::unique_ptr<ChunkHelper> helper =
-        start_helper(chunks.size(), workspaces[1], conversion);
+        start_helper(chunks.size(), workspaces[1], record, conversion);
     const std::size_t step = helper ? 2 : 1;
     std::vector<unsigned char> bytes[2];
     Point* out = cloud.points.data();

@@ -126,17 +126,21 @@ std::uint32_t ArithmeticDecoder::decode_symbol(SymbolModel& model) {
     const std::uint32_t* const distribution = model.distribution();
     const std::uint32_t* const first = model.first_symbol();
     const std::uint32_t step = std::min(target >> model.table_shift, model.table_size - 2);
-    std::uint32_t low = first[step];
-    std::uint32_t high = first[step + 1];
-    while (low < high) {
-        const std::uint32_t middle = (low + high + 1) >> 1;
+    std::uint32_t symbol = first[step];
+    std::uint32_t last = first[step + 1];
+    // Mostly a symbol or two share a step of the table; where many rare ones do, halve them
+    // down to a few first.
+    while (last - symbol > 8) {
+        const std::uint32_t middle = (symbol + last + 1) >> 1;
         if (distribution[middle] <= target) {
-            low = middle;
+            symbol = middle;
         } else {
-            high = middle - 1;
+            last = middle - 1;
         }
     }
-    const std::uint32_t symbol = low;
+    while (symbol < last && distribution[symbol + 1] <= target) {
+        ++symbol;
+    }
     const std::uint32_t start = distribution[symbol] * unit;
     const std::uint32_t end =
         symbol == model.last_symbol ? length_ : distribution[symbol + 1] * unit;

@@ -327,7 +327,8 @@ void check_chunks(std::vector<Chunk>& chunks, const LasHeader& header, const Laz
                   std::uint64_t chunk_bytes) {
     const std::uint64_t total = header.point_count;
     if (record.chunk_size != variable_chunk_size) {
-        const std::uint64_t wanted = (total + record.chunk_size - 1) / record.chunk_size;
+        const std::uint64_t wanted =
+            total / record.chunk_size + (total % record.chunk_size != 0 ? 1 : 0);
         if (chunks.size() != wanted) {
             fail("the chunk table lists " + with_commas(chunks.size()) + " chunks and the " +
                  with_commas(total) + " points of the header make " + with_commas(wanted) + " of " +
@@ -541,7 +542,10 @@ void read_laz(ByteSource& source, const LasHeader& header, const ReadOptions& op
     // The points start with the offset of the chunk table, then the chunks.
     const std::uint64_t data_start = std::uint64_t{header.point_offset} + 8;
     std::uint64_t table_offset = 0;
+    // The table lies at the end: its reading is no progress through the points.
+    source.tell_progress(false);
     std::vector<Chunk> chunks = read_chunk_table(source, header, record, data_start, table_offset);
+    source.tell_progress(true);
     check_chunks(chunks, header, record, table_offset - data_start);
     reserve_points(cloud, header.point_count);
     cloud.points.resize(static_cast<std::size_t>(header.point_count));

@@ -273,8 +273,8 @@ std::vector<Chunk> read_chunk_table(ByteSource& source, const LasHeader& header,
     }
     if (table_offset < data_start || table_offset > source.size() ||
         source.size() - table_offset < 8) {
-        fail("the chunk table's offset " + with_commas(table_offset) + " lies outside the file's " +
-             with_commas(source.size()) + " bytes");
+        fail("truncated or corrupt: the chunk table's offset " + with_commas(table_offset) +
+             " lies outside the file's " + with_commas(source.size()) + " bytes");
     }
     source.rewind();
     source.skip(table_offset, "the chunk table");

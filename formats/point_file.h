@@ -1,6 +1,6 @@
 #pragma once
 
-// Reading the point-cloud files that users bring: PLY, LAS, PCD and text (.xyz, .txt, .csv,
+// Reading the point-cloud files that users bring: PLY, LAS and LAZ, PCD and text (.xyz, .txt, .csv,
 // .pts), each by a small reader of its own behind one routine that picks the reader by the
 // file's first bytes, and by its name only where the bytes say nothing (text).
 //
@@ -59,8 +59,8 @@ struct ReadResult {
     std::string error;
 };
 
-// Reads the file at `path` (UTF-8). A folder, a missing file, an empty one, compressed LAS
-// (LAZ) and every file that does not hold what it says give an error.
+// Reads the file at `path` (UTF-8). A folder, a missing file, an empty one and every file that
+// does not hold what it says give an error.
 ReadResult read_point_file(const std::string& path, const ReadOptions& options);
 
 // Reads a file already in memory, for the fuzz target and the tests; `name` stands in for the

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::string name = names[data[0] & 7];
-    const ReadOptions options{(data[0] & 8) != 0, nullptr};
+    const ReadOptions options{(data[0] & 8) != 0 ? Shift::always : Shift::none, nullptr};
     const ReadResult result = read_point_bytes(data + 1, size - 1, name, options);
     if (!result.error.empty()) {
         require(result.error.find('\n') == std::string::npos, "an error of more than one line");

@@ -1,7 +1,7 @@
 // LAS 1.0 to 1.4, uncompressed, point formats 0 to 10: a little-endian header read by its
 // fixed offsets, then records of the header's own length from the header's offset to the
-// point data, each with x, y and z as 32-bit integers to scale and offset, and 16-bit RGB in
-// the formats that have it.
+// point data, each with x, y and z as 32-bit integers to scale and offset, a 16-bit intensity,
+// a class, and 16-bit RGB in the formats that have it.
 
 #include <algorithm>
 #include <string>
@@ -30,6 +30,13 @@ struct PointFormat {
     std::uint32_t size;
     std::uint32_t rgb_offset;
 };
+
+constexpr std::size_t intensity_offset = 12;
+// Formats 0 to 5 keep the class in the low 5 bits of byte 15 (the others are flags); 6 to 10
+// give it byte 16 of its own.
+constexpr std::size_t class_offset = 15;
+constexpr std::uint8_t class_bits = 0x1F;
+constexpr std::size_t wide_class_offset = 16;
 
 constexpr PointFormat point_formats[] = {
     {20, 0}, {28, 0},  {26, 20}, {34, 28}, {57, 0},  {63, 28},
@@ -87,6 +94,26 @@ LasHeader read_header(ByteSource& source) {
     return header;
 }
 
+// Many writers that have no colours fill the fields that a point format gives them with
+// zeros: colours that are all the same say nothing, and the points are drawn as if the file
+// had none.
+void drop_colors_of_one_value(PointCloud& cloud) {
+    const std::vector<Point>& points = cloud.points;
+    if (points.size() < 2) {
+        return;
+    }
+    const float first = points.front().color;
+    if (std::any_of(points.begin(), points.end(),
+                    [first](const Point& point) { return point.color != first; })) {
+        return;
+    }
+    for (Point& point : cloud.points) {
+        point.color = 0.0f;
+    }
+    cloud.has_colors = false;
+    cloud.colors_all_one_value = true;
+}
+
 }  // namespace
 
 void read_las(ByteSource& source, const ReadOptions& options, PointCloud& cloud) {
@@ -109,6 +136,9 @@ void read_las(ByteSource& source, const ReadOptions& options, PointCloud& cloud)
     // high bytes being 0.
     bool eight_bit = true;
     PointAdder adder(cloud, options);
+    ExtrasKeeper extras(cloud, options.keep_intensity, NumberType::u16,
+                        options.keep_classification);
+    const bool wide_class = header.point_format >= 6;
     std::uint64_t left = header.point_count;
     while (left > 0) {
         const std::size_t batch = source.request_records(record, left, "point");
@@ -130,11 +160,19 @@ void read_las(ByteSource& source, const ReadOptions& options, PointCloud& cloud)
             const double x = static_cast<std::int32_t>(load_u32(point, false));
             const double y = static_cast<std::int32_t>(load_u32(point + 4, false));
             const double z = static_cast<std::int32_t>(load_u32(point + 8, false));
-            adder.add(x * header.scale[0] + header.offset[0],
-                      y * header.scale[1] + header.offset[1],
-                      z * header.scale[2] + header.offset[2], color);
+            if (adder.add(x * header.scale[0] + header.offset[0],
+                          y * header.scale[1] + header.offset[1],
+                          z * header.scale[2] + header.offset[2], color) &&
+                extras.keeps_any()) {
+                extras.add(
+                    load_u16(point + intensity_offset, false),
+                    wide_class ? point[wide_class_offset] : point[class_offset] & class_bits);
+            }
         }
         source.advance(batch * record);
         left -= batch;
+    }
+    if (cloud.has_colors) {
+        drop_colors_of_one_value(cloud);
     }
 }

@@ -125,6 +125,57 @@ int parse_numbers(std::string_view line, double* values, int capacity) {
     return count;
 }
 
+std::string_view field_text(std::string_view line, std::size_t index) {
+    std::size_t start = 0;
+    for (std::size_t field = 0;; ++field) {
+        while (start < line.size() && is_separator(line[start])) {
+            ++start;
+        }
+        std::size_t end = start;
+        while (end < line.size() && !is_separator(line[end])) {
+            ++end;
+        }
+        if (field == index || end == start) {
+            return line.substr(start, end - start);
+        }
+        start = end;
+    }
+}
+
+ExtrasKeeper::ExtrasKeeper(PointCloud& cloud, bool intensity, NumberType intensity_type,
+                           bool classification)
+    : cloud_(cloud),
+      keep_intensity_(intensity),
+      keep_classification_(classification),
+      intensity_type_(intensity_type) {}
+
+std::uint16_t ExtrasKeeper::intensity_of(double value) {
+    const auto clamped = [](double scaled) {
+        if (!(scaled > 0.0)) {
+            return std::uint16_t{0};
+        }
+        return scaled >= 65535.0 ? std::uint16_t{65535} : static_cast<std::uint16_t>(scaled);
+    };
+    switch (intensity_type_) {
+        case NumberType::u8:
+        case NumberType::i8:
+            return clamped(value * 257.0);
+        case NumberType::f32:
+        case NumberType::f64:
+            if (fractions_ && value > 1.0) {
+                // The earlier values were not fractions after all: they become what they are,
+                // rounded, 0 or 1.
+                fractions_ = false;
+                for (std::uint16_t& earlier : cloud_.intensities) {
+                    earlier = earlier >= 32768 ? 1 : 0;
+                }
+            }
+            return clamped(fractions_ ? value * 65535.0 + 0.5 : value + 0.5);
+        default:
+            return clamped(value + 0.5);
+    }
+}
+
 void reserve_points(PointCloud& cloud, std::uint64_t count) {
     try {
         cloud.points.reserve(static_cast<std::size_t>(count));

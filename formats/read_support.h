@@ -1,8 +1,9 @@
 #pragma once
 
 // What the readers of point files share: a source of bytes over a file or over memory, read in
-// pieces; the decoding of little- and big-endian numbers; the adding of points with the shift
-// and the count of skipped ones; and the one-line failure that ends a read.
+// pieces; the decoding of little- and big-endian numbers; the scaling of colour channels and
+// intensities; the adding of points with the shift and the count of skipped ones, and of their
+// intensities and classes; and the one-line failure that ends a read.
 
 #include <bit>
 #include <cmath>
@@ -158,9 +159,27 @@ std::vector<std::string_view> words_of(std::string_view line);
 // into `values` (at most `capacity`), or -1 where a field is not a number.
 int parse_numbers(std::string_view line, double* values, int capacity);
 
+// The text of the field at `index` (from 0) of a line that parse_numbers splits.
+std::string_view field_text(std::string_view line, std::size_t index);
+
 // 0x00RRGGBB as the float that Point::color holds.
 inline float color_value(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
     return static_cast<float>(r << 16 | g << 8 | b);
+}
+
+// One colour channel stored as `type`, as 8 bits: 16-bit values keep their high byte, floats
+// are fractions of 1 (rounded), and other values are clamped to 0..255.
+inline std::uint32_t channel_of(double value, NumberType type) {
+    double channel = value;
+    if (type == NumberType::u16) {
+        channel = value / 256.0;
+    } else if (type == NumberType::f32 || type == NumberType::f64) {
+        channel = value * 255.0 + 0.5;
+    }
+    if (!(channel > 0.0)) {
+        return 0;
+    }
+    return channel >= 255.0 ? 255u : static_cast<std::uint32_t>(channel);
 }
 
 // Adds points to a cloud: leaves out those with a coordinate that is not finite, or that is
@@ -171,10 +190,11 @@ public:
     PointAdder(PointCloud& cloud, const ReadOptions& options)
         : cloud_(cloud), shift_wanted_(options.shift_to_origin) {}
 
-    void add(double x, double y, double z, float color) {
+    // Returns whether the point was kept.
+    bool add(double x, double y, double z, float color) {
         if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) {
             ++cloud_.skipped_points;
-            return;
+            return false;
         }
         if (shift_wanted_) [[unlikely]] {
             cloud_.shift[0] = x;
@@ -188,14 +208,55 @@ public:
         if (!(std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.z)))
             [[unlikely]] {
             ++cloud_.skipped_points;
-            return;
+            return false;
         }
         cloud_.points.push_back(point);
+        return true;
     }
 
 private:
     PointCloud& cloud_;
     bool shift_wanted_;
+};
+
+// Keeps the intensity and the class of each point that is kept, where the options ask for them
+// and the file has them; otherwise keeps nothing, and the cloud's lists stay empty.
+//
+// Intensities become 16 bits: 8-bit fields are scaled to the whole range (255 to 65,535), and
+// float fields whose values all lie within 0..1 are fractions of it; all others are kept as
+// they are, rounded and clamped to 0..65,535. Classes are clamped to 0..255.
+class ExtrasKeeper {
+public:
+    // `intensity` and `classification` say whether to keep each; `intensity_type` is the type
+    // the file stores intensities in.
+    ExtrasKeeper(PointCloud& cloud, bool intensity, NumberType intensity_type, bool classification);
+
+    bool keeps_any() const { return keep_intensity_ || keep_classification_; }
+
+    void add(double intensity, double classification) {
+        if (keep_intensity_) {
+            cloud_.intensities.push_back(intensity_of(intensity));
+        }
+        if (keep_classification_) {
+            cloud_.classes.push_back(class_of(classification));
+        }
+    }
+
+private:
+    std::uint16_t intensity_of(double value);
+    static std::uint8_t class_of(double value) {
+        if (!(value > 0.0)) {
+            return 0;
+        }
+        return value >= 255.0 ? std::uint8_t{255} : static_cast<std::uint8_t>(value);
+    }
+
+    PointCloud& cloud_;
+    bool keep_intensity_;
+    bool keep_classification_;
+    NumberType intensity_type_;
+    // Float intensities are fractions until a value above 1 turns up.
+    bool fractions_ = true;
 };
 
 // Reserves room for exactly `count` points once the file is shown to hold them.

@@ -57,9 +57,14 @@ void decode_lzf(ByteSource& source, std::uint64_t in_size, std::uint64_t out_siz
             if (distance > end || before_window + end + length > out_size) {
                 corrupt();
             }
-            // Byte by byte: a copy from nearer than its length repeats what it has just written.
-            for (std::size_t i = 0; i < length; ++i, ++end) {
-                window[end] = window[end - distance];
+            // A copy from nearer than its length repeats what it writes: each piece copies all
+            // that lies between the copy's start and the end, twice as much as the piece before.
+            const std::size_t from = end - distance;
+            while (length > 0) {
+                const std::size_t piece = std::min(length, end - from);
+                std::memcpy(window.data() + end, window.data() + from, piece);
+                end += piece;
+                length -= piece;
             }
         }
         source.advance(used);

@@ -326,8 +326,8 @@ void read_binary(ByteSource& source, const PcdHeader& header, const Roles& roles
 
 // --- Compressed, field by field ---
 
-// Where the decoded values of one field go: each value's `size` bytes, `stride` bytes after the
-// one before, from `base`; nowhere where `base` is null.
+// Where the decoded values of one field go: each value's `size` bytes (1, 2, 4 or 8), `stride`
+// bytes after the one before, from `base`; nowhere where `size` is 0.
 struct FieldTarget {
     unsigned char* base = nullptr;
     std::size_t stride = 0;
@@ -357,9 +357,7 @@ public:
                 block_starts_.begin() - 1);
             const auto piece = static_cast<std::size_t>(
                 std::min<std::uint64_t>(size, block_starts_[field + 1] - offset));
-            if (targets_[field].base != nullptr) {
-                put_values(bytes, piece, offset - block_starts_[field], targets_[field]);
-            }
+            put_values(bytes, piece, offset - block_starts_[field], targets_[field]);
             bytes += piece;
             size -= piece;
             offset += piece;
@@ -367,11 +365,27 @@ public:
     }
 
 private:
-    // Bytes from byte `at` of a field's values into its target: whole values at once, a value
-    // cut by the window byte by byte.
     static void put_values(const unsigned char* bytes, std::size_t size, std::uint64_t at,
                            const FieldTarget& target) {
-        const std::size_t value = target.size;
+        switch (target.size) {
+            case 1:
+                return put_values_of<1>(bytes, size, at, target);
+            case 2:
+                return put_values_of<2>(bytes, size, at, target);
+            case 4:
+                return put_values_of<4>(bytes, size, at, target);
+            case 8:
+                return put_values_of<8>(bytes, size, at, target);
+            default:
+                return;
+        }
+    }
+
+    // Bytes from byte `at` of a field's values of `value` bytes into its target: whole values at
+    // once, a value cut by the window byte by byte.
+    template <std::size_t value>
+    static void put_values_of(const unsigned char* bytes, std::size_t size, std::uint64_t at,
+                              const FieldTarget& target) {
         const auto put_byte = [&] {
             target.base[at / value * target.stride + at % value] = *bytes++;
             ++at;

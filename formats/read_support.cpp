@@ -198,7 +198,11 @@ ByteSource::ByteSource(const unsigned char* data, std::size_t size)
     : base_(data), end_(size), size_(size) {}
 
 ByteSource::ByteSource(std::istream& file, std::uint64_t size, const ReadOptions& options)
-    : file_(&file), buffer_(buffer_size), size_(size), progress_(options.progress) {
+    // A file smaller than the buffer needs no more room than its size.
+    : file_(&file),
+      buffer_(static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size, size))),
+      size_(size),
+      progress_(options.progress) {
     base_ = buffer_.data();
 }
 
@@ -214,7 +218,7 @@ std::size_t ByteSource::refill(std::size_t count) {
     // Never past the size the file had when it was opened, whatever it holds now.
     const std::uint64_t left = size_ - (consumed_ + end_);
     const std::size_t wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size - end_, left));
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size() - end_, left));
     if (wanted > 0 && count > end_) {
         file_->read(reinterpret_cast<char*>(buffer_.data() + end_),
                     static_cast<std::streamsize>(wanted));

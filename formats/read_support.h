@@ -29,7 +29,7 @@ public:
 [[noreturn]] inline void fail(const std::string& reason) { throw FileError(reason); }
 
 // The bytes of a file, or of memory, from the front, a piece at a time. A file is read into a
-// buffer of a few megabytes; memory is used where it lies.
+// buffer of a few megabytes, or of its size where it is smaller; memory is used where it lies.
 class ByteSource {
 public:
     static constexpr std::size_t buffer_size = std::size_t{4} << 20;

@@ -382,23 +382,19 @@ private:
     }
 
     // Bytes from byte `at` of a field's values of `value` bytes into its target: whole values at
-    // once, a value cut by the window byte by byte.
+    // once, a value cut by the window's start or end byte by byte.
     template <std::size_t value>
     static void put_values_of(const unsigned char* bytes, std::size_t size, std::uint64_t at,
                               const FieldTarget& target) {
-        const auto put_byte = [&] {
-            target.base[at / value * target.stride + at % value] = *bytes++;
-            ++at;
-            --size;
-        };
-        while (size > 0 && at % value != 0) {
-            put_byte();
+        const std::uint64_t end = at + size;
+        for (; at < end && at % value != 0; ++at, ++bytes) {
+            target.base[at / value * target.stride + at % value] = *bytes;
         }
-        for (; size >= value; bytes += value, at += value, size -= value) {
+        for (; end - at >= value; bytes += value, at += value) {
             std::memcpy(target.base + at / value * target.stride, bytes, value);
         }
-        while (size > 0) {
-            put_byte();
+        for (; at < end; ++at, ++bytes) {
+            target.base[at / value * target.stride + at % value] = *bytes;
         }
     }
 
@@ -485,7 +481,9 @@ void read_compressed(ByteSource& source, const PcdHeader& header, const Roles& r
     std::vector<FieldTarget> targets(header.fields.size());
     auto* point_bytes = reinterpret_cast<unsigned char*>(cloud.points.data());
     for (int axis = 0; axis < 3; ++axis) {
-        targets[roles.coordinate[axis]] = {point_bytes + 4 * axis, sizeof(Point), 4};
+        targets[roles.coordinate[axis]] = {
+            point_bytes + sizeof(float) * static_cast<std::size_t>(axis), sizeof(Point),
+            sizeof(float)};
     }
     if (roles.color >= 0) {
         targets[roles.color] = {point_bytes + 12, sizeof(Point), 4};

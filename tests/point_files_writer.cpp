@@ -284,6 +284,7 @@ struct PcdField {
 std::vector<PcdField> pcd_fields(const PointSet& set, const PcdLayout& layout) {
     const std::vector<Point>& points = set.points;
     std::vector<PcdField> fields;
+    fields.reserve(10);
     for (int axis = 0; axis < 3; ++axis) {
         fields.push_back({std::string(1, static_cast<char>('x' + axis)), 'F', 4, 1,
                           [&points, axis](std::size_t i, int) {
@@ -363,9 +364,9 @@ std::string pcd_header(const PointSet& set, const std::vector<PcdField>& fields,
 }
 
 void put_pcd_value(ByteWriter& out, const PcdField& field, double value) {
-    if (field.packed) {
-        out.number(static_cast<std::uint32_t>(value));
-    } else if (field.type == 'F') {
+    // A packed colour's bits, like an unsigned field's value, as an integer.
+    const bool is_float = field.type == 'F' && !field.packed;
+    if (is_float) {
         field.size == 4 ? out.number(static_cast<float>(value)) : out.number(value);
     } else if (field.size == 1) {
         out.number(static_cast<std::uint8_t>(value));

@@ -22,6 +22,7 @@
 
 #include "formats/point_file.h"
 #include "tests/laz_writer.h"
+#include "tests/point_files_writer.h"
 
 namespace {
 
@@ -41,40 +42,40 @@ struct Sequence {
     }
 };
 
-void write_ply(const std::filesystem::path& path) {
-    std::ofstream out(path, std::ios::binary);
-    out << "ply\nformat binary_little_endian 1.0\nelement vertex " << ply_points
-        << "\nproperty float x\nproperty float y\nproperty float z\n"
-           "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n";
+void write_ply_file(const std::filesystem::path& path) {
+    PointSet set;
+    set.points.reserve(ply_points);
     Sequence sequence;
-    std::vector<char> block;
     for (std::uint64_t i = 0; i < ply_points; ++i) {
-        float xyz[3];
-        for (float& value : xyz) {
-            value = static_cast<float>(sequence.next()) * 0.001f;
+        Point point{};
+        for (float* value : {&point.x, &point.y, &point.z}) {
+            *value = static_cast<float>(sequence.next()) * 0.001f;
         }
         const std::uint32_t rgb = sequence.next();
-        const char* bytes = reinterpret_cast<const char*>(xyz);
-        block.insert(block.end(), bytes, bytes + sizeof xyz);
-        block.insert(block.end(), {static_cast<char>(rgb), static_cast<char>(rgb >> 8),
-                                   static_cast<char>(rgb >> 16)});
-        if (block.size() > (std::size_t{1} << 22)) {
-            out.write(block.data(), static_cast<std::streamsize>(block.size()));
-            block.clear();
-        }
+        point.color =
+            static_cast<float>((rgb & 0xFFu) << 16 | (rgb & 0xFF00u) | (rgb >> 16 & 0xFFu));
+        set.points.push_back(point);
     }
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    std::ofstream out(path, std::ios::binary);
+    write_ply(out, set, PlyLayout{});
 }
 
-void write_text(const std::filesystem::path& path) {
-    std::FILE* out = std::fopen(path.string().c_str(), "wb");
+// Six decimals of metres near (665,000, 5,648,000, 200).
+void write_text_file(const std::filesystem::path& path) {
+    PointSet set;
+    set.points.reserve(text_points);
     Sequence sequence;
     for (std::uint64_t i = 0; i < text_points; ++i) {
-        std::fprintf(out, "%.6f %.6f %.6f %u %u %u\n", 665000.0 + sequence.next() * 1e-4,
-                     5648000.0 + sequence.next() * 1e-4, 200.0 + sequence.next() * 1e-5,
-                     sequence.next() % 256, sequence.next() % 256, sequence.next() % 256);
+        const float x = static_cast<float>(sequence.next() * 1e-4);
+        const float y = static_cast<float>(sequence.next() * 1e-4);
+        const float z = static_cast<float>(sequence.next() * 1e-5);
+        const std::uint32_t r = sequence.next() % 256;
+        const std::uint32_t g = sequence.next() % 256;
+        const std::uint32_t b = sequence.next() % 256;
+        set.points.push_back(Point{x, y, z, static_cast<float>(r << 16 | g << 8 | b)});
     }
-    std::fclose(out);
+    std::ofstream out(path, std::ios::binary);
+    write_text(out, set, TextLayout{.offset = {665000.0, 5648000.0, 200.0}, .decimals = 6});
 }
 
 // A flight line: points some centimetres apart in rows, with one to three returns a pulse,
@@ -112,7 +113,7 @@ void write_laz(const std::filesystem::path& path) {
 const std::filesystem::path& ply_path() {
     static const std::filesystem::path path = [] {
         std::filesystem::create_directories(bench_folder);
-        write_ply(bench_folder / "points.ply");
+        write_ply_file(bench_folder / "points.ply");
         return bench_folder / "points.ply";
     }();
     return path;
@@ -121,7 +122,7 @@ const std::filesystem::path& ply_path() {
 const std::filesystem::path& text_path() {
     static const std::filesystem::path path = [] {
         std::filesystem::create_directories(bench_folder);
-        write_text(bench_folder / "points.xyz");
+        write_text_file(bench_folder / "points.xyz");
         return bench_folder / "points.xyz";
     }();
     return path;

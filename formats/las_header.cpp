@@ -2,7 +2,9 @@
 
 #include "formats/las_header.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 LasHeader read_las_header(ByteSource& source) {
     if (source.request(las_header_1_4_size) < las_header_1_0_size) {
@@ -54,4 +56,21 @@ LasHeader read_las_header(ByteSource& source) {
              " bytes a point and the header gives " + std::to_string(header.record_length));
     }
     return header;
+}
+
+void drop_colors_of_one_value(PointCloud& cloud) {
+    std::vector<Point>& points = cloud.points;
+    if (!cloud.has_colors || points.size() < 2) {
+        return;
+    }
+    const float first = points.front().color;
+    if (std::any_of(points.begin(), points.end(),
+                    [first](const Point& point) { return point.color != first; })) {
+        return;
+    }
+    for (Point& point : points) {
+        point.color = 0.0f;
+    }
+    cloud.has_colors = false;
+    cloud.colors_all_one_value = true;
 }

@@ -40,6 +40,11 @@ inline constexpr LasPointFormat las_point_formats[] = {
 // that the readers take.
 LasHeader read_las_header(ByteSource& source);
 
+// Many writers that have no colours fill the fields that a point format gives them with
+// zeros: colours that are all the same say nothing, and the points are then drawn as if the
+// file had none (has_colors false, colors_all_one_value true, every colour 0).
+void drop_colors_of_one_value(PointCloud& cloud);
+
 // Reads compressed points, from the source at the header's start.
 void read_laz(ByteSource& source, const LasHeader& header, const ReadOptions& options,
               PointCloud& cloud);

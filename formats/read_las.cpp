@@ -1,12 +1,23 @@
 // LAS 1.0 to 1.4, uncompressed, point formats 0 to 10: a little-endian header read by its
 // fixed offsets, then records of the header's own length from the header's offset to the
-// point data, each with x, y and z as 32-bit integers to scale and offset, and 16-bit RGB in
-// the formats that have it.
+// point data, each with x, y and z as 32-bit integers to scale and offset, a 16-bit intensity,
+// a class, and 16-bit RGB in the formats that have it.
 
 #include <algorithm>
 #include <string>
 
 #include "formats/las_header.h"
+
+namespace {
+
+constexpr std::size_t intensity_offset = 12;
+// Formats 0 to 5 keep the class in the low 5 bits of byte 15 (the others are flags); 6 to 10
+// give it byte 16 of its own.
+constexpr std::size_t class_offset = 15;
+constexpr std::uint8_t class_bits = 0x1F;
+constexpr std::size_t wide_class_offset = 16;
+
+}  // namespace
 
 void read_las(ByteSource& source, const ReadOptions& options, PointCloud& cloud) {
     const LasHeader header = read_las_header(source);
@@ -32,6 +43,9 @@ void read_las(ByteSource& source, const ReadOptions& options, PointCloud& cloud)
     // high bytes being 0.
     bool eight_bit = true;
     PointAdder adder(cloud, options);
+    ExtrasKeeper extras(cloud, options.keep_intensity, NumberType::u16,
+                        options.keep_classification);
+    const bool wide_class = header.point_format >= 6;
     std::uint64_t left = header.point_count;
     while (left > 0) {
         const std::size_t batch = source.request_records(record, left, "point");
@@ -53,11 +67,17 @@ void read_las(ByteSource& source, const ReadOptions& options, PointCloud& cloud)
             const double x = static_cast<std::int32_t>(load_u32(point, false));
             const double y = static_cast<std::int32_t>(load_u32(point + 4, false));
             const double z = static_cast<std::int32_t>(load_u32(point + 8, false));
-            adder.add(x * header.scale[0] + header.offset[0],
-                      y * header.scale[1] + header.offset[1],
-                      z * header.scale[2] + header.offset[2], color);
+            if (adder.add(x * header.scale[0] + header.offset[0],
+                          y * header.scale[1] + header.offset[1],
+                          z * header.scale[2] + header.offset[2], color) &&
+                extras.keeps_any()) {
+                extras.add(
+                    load_u16(point + intensity_offset, false),
+                    wide_class ? point[wide_class_offset] : point[class_offset] & class_bits);
+            }
         }
         source.advance(batch * record);
         left -= batch;
     }
+    drop_colors_of_one_value(cloud);
 }

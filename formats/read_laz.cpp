@@ -603,4 +603,5 @@ void read_laz(ByteSource& source, const LasHeader& header, const ReadOptions& op
         }
     }
     finish_points(cloud, skipped, over_255);
+    drop_colors_of_one_value(cloud);
 }

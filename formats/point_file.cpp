@@ -1,5 +1,5 @@
 // The one routine that reads any point file: it picks the reader by the file's first bytes,
-// and by the name only for text and for compressed LAS, and turns every failure into one line.
+// and by the name only for text, and turns every failure into one line.
 
 #include "formats/point_file.h"
 
@@ -13,9 +13,6 @@
 #include "formats/read_support.h"
 
 namespace {
-
-constexpr const char* compressed_las_refused =
-    "compressed LAS (LAZ) is not read: decompress it to plain LAS first";
 
 // The name's extension from its last dot, in lower case ("" where there is none).
 std::string extension_of(const std::string& name) {
@@ -42,9 +39,6 @@ void read_by_content(ByteSource& source, const std::string& name, const ReadOpti
         fail("the file is empty");
     }
     const std::string extension = extension_of(name);
-    if (extension == ".laz") {
-        fail(compressed_las_refused);
-    }
     source.request(16);
     if (starts_with(source, "ply\n") || starts_with(source, "ply\r\n")) {
         read_ply(source, options, cloud);

@@ -1,7 +1,8 @@
 // PCD 0.7: a text header naming the fields, their sizes, types and counts, then the points as
 // text lines, as binary records, or compressed with LZF and stored field by field (every x,
-// then every y, ...). x, y, z and a colour packed as 0x00RRGGBB into 4 bytes ("rgb" or
-// "rgba") are kept; every other field is passed over.
+// then every y, ...). x, y, z, the colour (packed as 0x00RRGGBB into 4 bytes, "rgb" or "rgba",
+// or in separate fields "r", "g" and "b"), the intensity and the class are kept; every other
+// field is passed over.
 
 #include <algorithm>
 #include <charconv>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/lzf.h"
 #include "formats/read_support.h"
 
 namespace {
@@ -44,7 +46,14 @@ struct PcdHeader {
 // The fields that make a point, as indices into the header's fields (-1: absent).
 struct Roles {
     int coordinate[3] = {-1, -1, -1};
+    // A colour packed into 4 bytes, or one field a channel, red, green and blue.
     int color = -1;
+    int channel[3] = {-1, -1, -1};
+    int intensity = -1;
+    int classification = -1;
+
+    bool has_channels() const { return channel[0] >= 0 && channel[1] >= 0 && channel[2] >= 0; }
+    bool has_colors() const { return color >= 0 || has_channels(); }
 };
 
 std::uint64_t integer_of(std::string_view word, const char* what) {
@@ -180,14 +189,25 @@ Roles roles_of(const PcdHeader& header) {
     Roles roles;
     for (std::size_t i = 0; i < header.fields.size(); ++i) {
         const Field& field = header.fields[i];
+        const std::string& name = field.name;
         const int index = static_cast<int>(i);
         if (field.count != 1) {
             continue;
         }
-        if (field.name == "x" || field.name == "y" || field.name == "z") {
-            roles.coordinate[field.name[0] - 'x'] = index;
-        } else if ((field.name == "rgb" || field.name == "rgba") && field.size == 4) {
+        if (name == "x" || name == "y" || name == "z") {
+            roles.coordinate[name[0] - 'x'] = index;
+        } else if ((name == "rgb" || name == "rgba") && field.size == 4) {
             roles.color = index;
+        } else if (name == "r" || name == "red") {
+            roles.channel[0] = index;
+        } else if (name == "g" || name == "green") {
+            roles.channel[1] = index;
+        } else if (name == "b" || name == "blue") {
+            roles.channel[2] = index;
+        } else if (name == "intensity" || name == "scalar_intensity") {
+            roles.intensity = index;
+        } else if (name == "classification" || name == "label") {
+            roles.classification = index;
         }
     }
     if (roles.coordinate[0] < 0 || roles.coordinate[1] < 0 || roles.coordinate[2] < 0) {
@@ -199,10 +219,49 @@ Roles roles_of(const PcdHeader& header) {
 // A packed colour's low 24 bits as Point::color holds them.
 float color_of_bits(std::uint32_t bits) { return static_cast<float>(bits & 0xFFFFFFu); }
 
+// The bits of a packed colour written as text. An integer is the integer of its bits, whatever
+// the field's type; a float field may instead hold the float whose bits are the colour (a NaN
+// has lost them: black).
+std::uint32_t color_bits_of_text(std::string_view text, double value, char type) {
+    const std::size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    const bool integer =
+        text.size() > sign &&
+        std::all_of(text.begin() + sign, text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (type == 'F' && !integer) {
+        return std::isfinite(value) ? std::bit_cast<std::uint32_t>(static_cast<float>(value)) : 0;
+    }
+    // Signed fields hold the bits as a negative number where the top one is set.
+    if (!(value >= -2147483648.0 && value <= 4294967295.0)) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(value));
+}
+
+// What makes a point of a field's stored values, by the fields' roles: given a routine that
+// loads a field's value as a double, and one that gives a packed colour's bits.
+template <typename Value, typename Bits>
+void add_point(const PcdHeader& header, const Roles& roles, const Value& value_of,
+               const Bits& color_bits_of, PointAdder& adder, ExtrasKeeper& extras) {
+    float color = 0.0f;
+    if (roles.color >= 0) {
+        color = color_of_bits(color_bits_of(roles.color));
+    } else if (roles.has_channels()) {
+        const auto channel = [&](int k) {
+            return channel_of(value_of(roles.channel[k]), header.fields[roles.channel[k]].number);
+        };
+        color = color_value(channel(0), channel(1), channel(2));
+    }
+    if (adder.add(value_of(roles.coordinate[0]), value_of(roles.coordinate[1]),
+                  value_of(roles.coordinate[2]), color)) {
+        extras.add(roles.intensity < 0 ? 0.0 : value_of(roles.intensity),
+                   roles.classification < 0 ? 0.0 : value_of(roles.classification));
+    }
+}
+
 // --- Text ---
 
 void read_ascii(ByteSource& source, const PcdHeader& header, const Roles& roles, PointCloud& cloud,
-                PointAdder& adder) {
+                PointAdder& adder, ExtrasKeeper& extras) {
     // Every number takes at least two bytes with its separator.
     reserve_points(cloud,
                    std::min(header.points, source.remaining() / (2 * header.values_per_point) + 1));
@@ -222,18 +281,12 @@ void read_ascii(ByteSource& source, const PcdHeader& header, const Roles& roles,
                  (count < 0 ? "a field is not a number"
                             : "too few numbers for the header's fields"));
         }
-        float color = 0.0f;
-        if (roles.color >= 0) {
-            // A float colour is written as the number whose bits hold it.
-            const double value = value_of(roles.color);
-            const bool is_float = header.fields[roles.color].type == 'F';
-            color =
-                color_of_bits(is_float ? std::bit_cast<std::uint32_t>(static_cast<float>(value))
-                                       : static_cast<std::uint32_t>(
-                                             value > 0.0 ? std::min(value, 4294967295.0) : 0.0));
-        }
-        adder.add(value_of(roles.coordinate[0]), value_of(roles.coordinate[1]),
-                  value_of(roles.coordinate[2]), color);
+        const auto color_bits_of = [&](int field) {
+            const Field& color = header.fields[field];
+            return color_bits_of_text(field_text(*line, color.first_value), value_of(field),
+                                      color.type);
+        };
+        add_point(header, roles, value_of, color_bits_of, adder, extras);
     }
 }
 
@@ -248,24 +301,23 @@ void check_stored_size(const PcdHeader& header, std::uint64_t stored) {
 }
 
 void read_binary(ByteSource& source, const PcdHeader& header, const Roles& roles, PointCloud& cloud,
-                 PointAdder& adder) {
+                 PointAdder& adder, ExtrasKeeper& extras) {
     check_stored_size(header, source.remaining());
     reserve_points(cloud, header.points);
     const auto record = static_cast<std::size_t>(header.point_size);
-    const auto load = [&](const unsigned char* point, int field) {
-        return load_number(point + header.fields[field].offset, header.fields[field].number, false);
-    };
     std::uint64_t left = header.points;
     while (left > 0) {
         const std::size_t batch = source.request_records(record, left, "point");
         const unsigned char* point = source.data();
         for (std::size_t i = 0; i < batch; ++i, point += record) {
-            const float color =
-                roles.color < 0
-                    ? 0.0f
-                    : color_of_bits(load_u32(point + header.fields[roles.color].offset, false));
-            adder.add(load(point, roles.coordinate[0]), load(point, roles.coordinate[1]),
-                      load(point, roles.coordinate[2]), color);
+            const auto value_of = [&](int field) {
+                return load_number(point + header.fields[field].offset, header.fields[field].number,
+                                   false);
+            };
+            const auto color_bits_of = [&](int field) {
+                return load_u32(point + header.fields[field].offset, false);
+            };
+            add_point(header, roles, value_of, color_bits_of, adder, extras);
         }
         source.advance(batch * record);
         left -= batch;
@@ -274,24 +326,27 @@ void read_binary(ByteSource& source, const PcdHeader& header, const Roles& roles
 
 // --- Compressed, field by field ---
 
-// Puts the decoded bytes, which arrive field after field, into the points: the bytes of x, y, z
-// and the colour into their members of each point, the bytes of other fields nowhere.
+// Where the decoded values of one field go: each value's `size` bytes (1, 2, 4 or 8), `stride`
+// bytes after the one before, from `base`; nowhere where `size` is 0.
+struct FieldTarget {
+    unsigned char* base = nullptr;
+    std::size_t stride = 0;
+    std::size_t size = 0;
+};
+
+// Puts the decoded bytes, which arrive field after field, where each field's target says:
+// x, y, z and a packed colour into their members of each point, the other fields that are
+// kept into lists of their own, and the rest nowhere.
 class FieldScatter {
 public:
-    FieldScatter(const PcdHeader& header, const Roles& roles, std::vector<Point>& points)
-        : points_(points), member_of_field_(header.fields.size(), -1) {
+    FieldScatter(const PcdHeader& header, std::vector<FieldTarget> targets)
+        : targets_(std::move(targets)) {
         std::uint64_t start = 0;
         for (const Field& field : header.fields) {
             block_starts_.push_back(start);
             start += field.size * field.count * header.points;
         }
         block_starts_.push_back(start);
-        for (int axis = 0; axis < 3; ++axis) {
-            member_of_field_[roles.coordinate[axis]] = 4 * axis;
-        }
-        if (roles.color >= 0) {
-            member_of_field_[roles.color] = 12;
-        }
     }
 
     // `size` decoded bytes that start at `offset` of the decoded data.
@@ -302,10 +357,7 @@ public:
                 block_starts_.begin() - 1);
             const auto piece = static_cast<std::size_t>(
                 std::min<std::uint64_t>(size, block_starts_[field + 1] - offset));
-            const int member = member_of_field_[field];
-            if (member >= 0) {
-                put_values(bytes, piece, offset - block_starts_[field], member);
-            }
+            put_values(bytes, piece, offset - block_starts_[field], targets_[field]);
             bytes += piece;
             size -= piece;
             offset += piece;
@@ -313,107 +365,51 @@ public:
     }
 
 private:
-    // Bytes from byte `at` of a field's 4-byte values into the member at `member` of each
-    // point: whole values at once, a value cut by the window byte by byte.
-    void put_values(const unsigned char* bytes, std::size_t size, std::uint64_t at, int member) {
-        auto* base = reinterpret_cast<unsigned char*>(points_.data()) + member;
-        const auto put_byte = [&] {
-            base[at / 4 * sizeof(Point) + at % 4] = *bytes++;
-            ++at;
-            --size;
-        };
-        while (size > 0 && at % 4 != 0) {
-            put_byte();
-        }
-        for (; size >= 4; bytes += 4, at += 4, size -= 4) {
-            std::memcpy(base + at / 4 * sizeof(Point), bytes, 4);
-        }
-        while (size > 0) {
-            put_byte();
+    static void put_values(const unsigned char* bytes, std::size_t size, std::uint64_t at,
+                           const FieldTarget& target) {
+        switch (target.size) {
+            case 1:
+                return put_values_of<1>(bytes, size, at, target);
+            case 2:
+                return put_values_of<2>(bytes, size, at, target);
+            case 4:
+                return put_values_of<4>(bytes, size, at, target);
+            case 8:
+                return put_values_of<8>(bytes, size, at, target);
+            default:
+                return;
         }
     }
 
-    std::vector<Point>& points_;
+    // Bytes from byte `at` of a field's values of `value` bytes into its target: whole values at
+    // once, a value cut by the window's start or end byte by byte.
+    template <std::size_t value>
+    static void put_values_of(const unsigned char* bytes, std::size_t size, std::uint64_t at,
+                              const FieldTarget& target) {
+        const std::uint64_t end = at + size;
+        for (; at < end && at % value != 0; ++at, ++bytes) {
+            target.base[at / value * target.stride + at % value] = *bytes;
+        }
+        for (; end - at >= value; bytes += value, at += value) {
+            std::memcpy(target.base + at / value * target.stride, bytes, value);
+        }
+        for (; at < end; ++at, ++bytes) {
+            target.base[at / value * target.stride + at % value] = *bytes;
+        }
+    }
+
+    std::vector<FieldTarget> targets_;
     // Where each field's values start in the decoded data, and where the last one ends.
     std::vector<std::uint64_t> block_starts_;
-    // The byte offset in Point that each field fills, or -1.
-    std::vector<int> member_of_field_;
 };
 
-// Decodes `in_size` bytes of LZF from `source` into `out_size` bytes, handed to `scatter` a
-// window at a time. Each step is a literal run (a byte below 32: that many plus one bytes
-// follow) or a copy from earlier output (the length less 2 in the top three bits, extended by
-// the next byte when they are all set, then a distance of up to 8,192 bytes back).
-void decode_lzf(ByteSource& source, std::uint64_t in_size, std::uint64_t out_size,
-                FieldScatter& scatter) {
-    constexpr std::size_t history = 8192;
-    constexpr std::size_t window_size = std::size_t{1} << 20;
-    // The most one step writes: a copy of 7 + 255 + 2 bytes.
-    constexpr std::size_t longest_step = 264;
-    std::vector<unsigned char> window(window_size);
-    std::size_t end = 0;
-    std::size_t handed = 0;
-    std::uint64_t before_window = 0;
-    std::uint64_t in_left = in_size;
-    const auto corrupt = [] { fail("the compressed data are corrupt"); };
-    while (in_left > 0) {
-        if (window_size - end < longest_step) {
-            scatter.put(window.data() + handed, end - handed, before_window + handed);
-            std::memmove(window.data(), window.data() + end - history, history);
-            before_window += end - history;
-            end = history;
-            handed = history;
-        }
-        source.request(35);
-        const auto held =
-            static_cast<std::size_t>(std::min<std::uint64_t>(in_left, source.available()));
-        const unsigned char* in = source.data();
-        const unsigned control = in[0];
-        std::size_t used = 1;
-        if (control < 32) {
-            const std::size_t length = control + 1;
-            if (used + length > held || before_window + end + length > out_size) {
-                corrupt();
-            }
-            std::memcpy(window.data() + end, in + used, length);
-            used += length;
-            end += length;
-        } else {
-            std::size_t length = control >> 5;
-            if (length == 7) {
-                if (used >= held) {
-                    corrupt();
-                }
-                length += in[used++];
-            }
-            length += 2;
-            if (used >= held) {
-                corrupt();
-            }
-            const std::size_t distance = ((control & 0x1Fu) << 8) + in[used++] + 1;
-            if (distance > end || before_window + end + length > out_size) {
-                corrupt();
-            }
-            for (std::size_t i = 0; i < length; ++i, ++end) {
-                window[end] = window[end - distance];
-            }
-        }
-        source.advance(used);
-        in_left -= used;
-    }
-    if (before_window + end != out_size) {
-        fail("the compressed data decode to " + with_commas(before_window + end) +
-             " bytes instead of " + with_commas(out_size));
-    }
-    scatter.put(window.data() + handed, end - handed, before_window + handed);
-}
-
-// Leaves out the points with a coordinate that is not finite and shifts the rest, as
-// PointAdder does, once the points are whole.
+// Leaves out the points with a coordinate that is not finite, with their intensities and
+// classes, and shifts the rest, as PointAdder does, once the points are whole.
 void keep_finite_points(PointCloud& cloud, const ReadOptions& options) {
     std::vector<Point>& points = cloud.points;
     std::size_t kept = 0;
-    for (const Point& point : points) {
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Point& point = points[i];
         if (!(std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.z))) {
             ++cloud.skipped_points;
             continue;
@@ -430,13 +426,32 @@ void keep_finite_points(PointCloud& cloud, const ReadOptions& options) {
             ++cloud.skipped_points;
             continue;
         }
+        if (!cloud.intensities.empty()) {
+            cloud.intensities[kept] = cloud.intensities[i];
+        }
+        if (!cloud.classes.empty()) {
+            cloud.classes[kept] = cloud.classes[i];
+        }
         points[kept++] = shifted;
     }
     points.resize(kept);
+    cloud.intensities.resize(cloud.intensities.empty() ? 0 : kept);
+    cloud.classes.resize(cloud.classes.empty() ? 0 : kept);
 }
 
+// The values of one kept field other than x, y, z and a packed colour, one a point.
+struct FieldValues {
+    int field = -1;
+    std::vector<unsigned char> bytes;
+
+    double value(const PcdHeader& header, std::size_t point) const {
+        const Field& stored = header.fields[field];
+        return load_number(bytes.data() + point * stored.size, stored.number, false);
+    }
+};
+
 void read_compressed(ByteSource& source, const PcdHeader& header, const Roles& roles,
-                     const ReadOptions& options, PointCloud& cloud) {
+                     const ReadOptions& options, PointCloud& cloud, ExtrasKeeper& extras) {
     for (const int field : roles.coordinate) {
         if (header.fields[field].number != NumberType::f32) {
             fail("binary_compressed x, y and z are read as 4-byte floats only");
@@ -463,16 +478,53 @@ void read_compressed(ByteSource& source, const PcdHeader& header, const Roles& r
     }
     reserve_points(cloud, header.points);
     cloud.points.resize(static_cast<std::size_t>(header.points));
-    FieldScatter scatter(header, roles, cloud.points);
-    decode_lzf(source, in_size, out_size, scatter);
-    for (Point& point : cloud.points) {
+    std::vector<FieldTarget> targets(header.fields.size());
+    auto* point_bytes = reinterpret_cast<unsigned char*>(cloud.points.data());
+    for (int axis = 0; axis < 3; ++axis) {
+        targets[roles.coordinate[axis]] = {
+            point_bytes + sizeof(float) * static_cast<std::size_t>(axis), sizeof(Point),
+            sizeof(float)};
+    }
+    if (roles.color >= 0) {
+        targets[roles.color] = {point_bytes + 12, sizeof(Point), 4};
+    }
+    const bool channels = roles.color < 0 && roles.has_channels();
+    FieldValues kept[5];
+    const int kept_fields[5] = {channels ? roles.channel[0] : -1, channels ? roles.channel[1] : -1,
+                                channels ? roles.channel[2] : -1,
+                                options.keep_intensity ? roles.intensity : -1,
+                                options.keep_classification ? roles.classification : -1};
+    for (int k = 0; k < 5; ++k) {
+        if (kept_fields[k] >= 0) {
+            const std::uint64_t size = header.fields[kept_fields[k]].size;
+            kept[k].field = kept_fields[k];
+            kept[k].bytes.resize(static_cast<std::size_t>(size * header.points));
+            targets[kept_fields[k]] = {kept[k].bytes.data(), static_cast<std::size_t>(size),
+                                       static_cast<std::size_t>(size)};
+        }
+    }
+    FieldScatter scatter(header, std::move(targets));
+    decode_lzf(source, in_size, out_size,
+               [&](const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
+                   scatter.put(bytes, size, offset);
+               });
+    for (std::size_t i = 0; i < cloud.points.size(); ++i) {
+        Point& point = cloud.points[i];
         if constexpr (std::endian::native == std::endian::big) {
             const auto* bytes = reinterpret_cast<const unsigned char*>(&point);
             point = Point{load_f32(bytes, false), load_f32(bytes + 4, false),
                           load_f32(bytes + 8, false), load_f32(bytes + 12, false)};
         }
-        point.color =
-            roles.color < 0 ? 0.0f : color_of_bits(std::bit_cast<std::uint32_t>(point.color));
+        if (roles.color >= 0) {
+            point.color = color_of_bits(std::bit_cast<std::uint32_t>(point.color));
+        } else if (channels) {
+            const auto channel = [&](int k) {
+                return channel_of(kept[k].value(header, i), header.fields[kept[k].field].number);
+            };
+            point.color = color_value(channel(0), channel(1), channel(2));
+        }
+        extras.add(kept[3].field < 0 ? 0.0 : kept[3].value(header, i),
+                   kept[4].field < 0 ? 0.0 : kept[4].value(header, i));
     }
     keep_finite_points(cloud, options);
 }
@@ -482,20 +534,24 @@ void read_compressed(ByteSource& source, const PcdHeader& header, const Roles& r
 void read_pcd(ByteSource& source, const ReadOptions& options, PointCloud& cloud) {
     const PcdHeader header = read_header(source);
     const Roles roles = roles_of(header);
-    cloud.has_colors = roles.color >= 0;
+    cloud.has_colors = roles.has_colors();
     PointAdder adder(cloud, options);
+    const bool intensity = options.keep_intensity && roles.intensity >= 0;
+    ExtrasKeeper extras(cloud, intensity,
+                        intensity ? header.fields[roles.intensity].number : NumberType::f32,
+                        options.keep_classification && roles.classification >= 0);
     switch (header.data) {
         case Data::ascii:
             cloud.format = "PCD " + header.version + " ascii";
-            read_ascii(source, header, roles, cloud, adder);
+            read_ascii(source, header, roles, cloud, adder, extras);
             break;
         case Data::binary:
             cloud.format = "PCD " + header.version + " binary";
-            read_binary(source, header, roles, cloud, adder);
+            read_binary(source, header, roles, cloud, adder, extras);
             break;
         case Data::binary_compressed:
             cloud.format = "PCD " + header.version + " binary_compressed";
-            read_compressed(source, header, roles, options, cloud);
+            read_compressed(source, header, roles, options, cloud, extras);
             break;
     }
 }

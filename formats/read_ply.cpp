@@ -1,235 +1,42 @@
-// PLY: a text header of elements and their properties, then the elements in order, as text
-// lines or as binary records of either byte order. Only the vertex element's x, y, z and
-// colour are kept; everything else, before or after it, is passed over.
+// PLY: after the header (ply_header.h), the elements in order, as text lines or as binary
+// records of either byte order. Only the vertex element's x, y, z, colour, intensity and class
+// are kept; everything else, before or after it, is passed over.
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "formats/ply_header.h"
 #include "formats/read_support.h"
 
 namespace {
 
-// No real header comes near this; past it the file is not a PLY file.
-constexpr std::uint64_t max_header_bytes = std::uint64_t{1} << 20;
-
-enum class Encoding { ascii, little_endian, big_endian };
-
-struct Property {
-    std::string name;
-    NumberType type;
-    bool is_list = false;
-    // The type of a list's length; `type` is then the type of its items.
-    NumberType length_type = NumberType::u8;
-};
-
-struct Element {
-    std::string name;
-    std::uint64_t count = 0;
-    std::vector<Property> properties;
-};
-
-struct Header {
-    Encoding encoding = Encoding::ascii;
-    std::vector<Element> elements;
-    // Lines read so far, for messages about the text lines that follow.
-    std::uint64_t lines = 0;
-};
-
-std::optional<NumberType> number_type(std::string_view name) {
-    struct Named {
-        std::string_view old_name;
-        std::string_view new_name;
-        NumberType type;
-    };
-    static constexpr Named names[] = {
-        {"char", "int8", NumberType::i8},      {"uchar", "uint8", NumberType::u8},
-        {"short", "int16", NumberType::i16},   {"ushort", "uint16", NumberType::u16},
-        {"int", "int32", NumberType::i32},     {"uint", "uint32", NumberType::u32},
-        {"float", "float32", NumberType::f32}, {"double", "float64", NumberType::f64},
-        {"int64", "int64", NumberType::i64},   {"uint64", "uint64", NumberType::u64},
-    };
-    for (const Named& named : names) {
-        if (name == named.old_name || name == named.new_name) {
-            return named.type;
-        }
-    }
-    return std::nullopt;
-}
-
-NumberType required_type(std::string_view name) {
-    const std::optional<NumberType> type = number_type(name);
-    if (!type) {
-        fail("the header names an unknown property type \"" + std::string(name.substr(0, 32)) +
-             "\"");
-    }
-    return *type;
-}
-
-void add_property(Header& header, const std::vector<std::string_view>& words) {
-    if (header.elements.empty()) {
-        fail("the header has a property before any element");
-    }
-    Property property;
-    if (words.size() == 5 && words[1] == "list") {
-        property.is_list = true;
-        property.length_type = required_type(words[2]);
-        property.type = required_type(words[3]);
-        if (property.length_type == NumberType::f32 || property.length_type == NumberType::f64) {
-            fail("the header gives a list a length that is not an integer");
-        }
-        property.name = words[4];
-    } else if (words.size() == 3) {
-        property.type = required_type(words[1]);
-        property.name = words[2];
-    } else {
-        fail("the header has a malformed property line");
-    }
-    header.elements.back().properties.push_back(property);
-}
-
-void add_element(Header& header, const std::vector<std::string_view>& words) {
-    Element element;
-    if (words.size() != 3) {
-        fail("the header has a malformed element line");
-    }
-    element.name = words[1];
-    const std::string_view count = words[2];
-    const auto [end, status] =
-        std::from_chars(count.data(), count.data() + count.size(), element.count);
-    if (status != std::errc() || end != count.data() + count.size()) {
-        fail("the header gives an element a count that is not a number");
-    }
-    header.elements.push_back(element);
-}
-
-Header read_header(ByteSource& source) {
-    Header header;
-    bool format_seen = false;
-    source.next_line();  // "ply"
-    header.lines = 1;
-    for (;;) {
-        if (source.position() > max_header_bytes) {
-            fail("the header has no end_header line in its first " + with_commas(max_header_bytes) +
-                 " bytes");
-        }
-        const std::optional<std::string_view> line = source.next_line();
-        if (!line) {
-            fail("the header has no end_header line");
-        }
-        ++header.lines;
-        const std::vector<std::string_view> words = words_of(*line);
-        if (words.empty() || words[0] == "comment" || words[0] == "obj_info") {
-            continue;
-        }
-        if (words[0] == "end_header") {
-            break;
-        }
-        if (words[0] == "format") {
-            const std::string_view name = words.size() > 1 ? words[1] : "";
-            if (name == "ascii") {
-                header.encoding = Encoding::ascii;
-            } else if (name == "binary_little_endian") {
-                header.encoding = Encoding::little_endian;
-            } else if (name == "binary_big_endian") {
-                header.encoding = Encoding::big_endian;
-            } else {
-                fail("the header names an unknown format");
-            }
-            format_seen = true;
-        } else if (words[0] == "element") {
-            add_element(header, words);
-        } else if (words[0] == "property") {
-            add_property(header, words);
-        } else {
-            fail("the header has a line that is not PLY");
-        }
-    }
-    if (!format_seen) {
-        fail("the header has no format line");
-    }
-    return header;
-}
-
-// Where the vertex's wanted properties lie: their indices among its properties.
-struct VertexLayout {
-    int x = -1;
-    int y = -1;
-    int z = -1;
-    int red = -1;
-    int green = -1;
-    int blue = -1;
-};
-
-VertexLayout vertex_layout(const Element& vertex) {
-    VertexLayout layout;
-    for (std::size_t i = 0; i < vertex.properties.size(); ++i) {
-        const Property& property = vertex.properties[i];
-        if (property.is_list) {
-            continue;
-        }
-        const int index = static_cast<int>(i);
-        const std::string& name = property.name;
-        if (name == "x") {
-            layout.x = index;
-        } else if (name == "y") {
-            layout.y = index;
-        } else if (name == "z") {
-            layout.z = index;
-        } else if (name == "red" || name == "diffuse_red") {
-            layout.red = index;
-        } else if (name == "green" || name == "diffuse_green") {
-            layout.green = index;
-        } else if (name == "blue" || name == "diffuse_blue") {
-            layout.blue = index;
-        }
-    }
-    if (layout.x < 0 || layout.y < 0 || layout.z < 0) {
-        fail("the vertices have no x, y and z");
-    }
-    return layout;
-}
-
-bool has_colors(const VertexLayout& layout) {
-    return layout.red >= 0 && layout.green >= 0 && layout.blue >= 0;
-}
-
-bool has_lists(const Element& element) {
-    return std::any_of(element.properties.begin(), element.properties.end(),
-                       [](const Property& property) { return property.is_list; });
-}
-
-// One colour channel as 8 bits: 16-bit values keep their high byte, others are clamped.
-std::uint32_t channel_of(double value, NumberType type) {
-    const double channel = type == NumberType::u16 ? value / 256.0 : value;
-    if (!(channel > 0.0)) {
-        return 0;
-    }
-    return channel >= 255.0 ? 255u : static_cast<std::uint32_t>(channel);
-}
-
 // The values of one vertex, by property index, into a point.
-void add_vertex(PointAdder& adder, const Element& vertex, const VertexLayout& layout,
-                const double* values, bool colors) {
+void add_vertex(const PlyElement& vertex, const PlyVertex& layout, const double* values,
+                PointAdder& adder, ExtrasKeeper& extras) {
+    const auto value = [&](PlyValue wanted) {
+        const int index = layout.index[wanted];
+        return index < 0 ? 0.0 : values[index];
+    };
+    const auto channel = [&](PlyValue wanted) {
+        return channel_of(value(wanted), vertex.properties[layout.index[wanted]].type);
+    };
     float color = 0.0f;
-    if (colors) {
-        color = color_value(channel_of(values[layout.red], vertex.properties[layout.red].type),
-                            channel_of(values[layout.green], vertex.properties[layout.green].type),
-                            channel_of(values[layout.blue], vertex.properties[layout.blue].type));
+    if (layout.colors) {
+        color = color_value(channel(ply_red), channel(ply_green), channel(ply_blue));
     }
-    adder.add(values[layout.x], values[layout.y], values[layout.z], color);
+    if (adder.add(value(ply_x), value(ply_y), value(ply_z), color)) {
+        extras.add(value(ply_intensity), value(ply_class));
+    }
 }
 
 // --- Text ---
 
-void read_ascii_vertices(ByteSource& source, const Element& vertex, std::uint64_t line_number,
-                         PointAdder& adder) {
-    const VertexLayout layout = vertex_layout(vertex);
-    const bool colors = has_colors(layout);
+void read_ascii_vertices(ByteSource& source, const PlyElement& vertex, std::uint64_t line_number,
+                         PointAdder& adder, ExtrasKeeper& extras) {
+    const PlyVertex layout = ply_vertex(vertex);
     const bool lists = has_lists(vertex);
     std::vector<double> numbers;
     std::vector<double> values(vertex.properties.size());
@@ -263,14 +70,14 @@ void read_ascii_vertices(ByteSource& source, const Element& vertex, std::uint64_
                 next += static_cast<std::size_t>(length);
             }
         }
-        add_vertex(adder, vertex, layout, values.data(), colors);
+        add_vertex(vertex, layout, values.data(), adder, extras);
     }
 }
 
-void read_ascii(ByteSource& source, const Header& header, const Element& vertex, PointCloud& cloud,
-                PointAdder& adder) {
+void read_ascii(ByteSource& source, const PlyHeader& header, const PlyElement& vertex,
+                PointCloud& cloud, PointAdder& adder, ExtrasKeeper& extras) {
     std::uint64_t line_number = header.lines;
-    for (const Element& element : header.elements) {
+    for (const PlyElement& element : header.elements) {
         if (&element == &vertex) {
             break;
         }
@@ -286,12 +93,12 @@ void read_ascii(ByteSource& source, const Header& header, const Element& vertex,
     // Every number takes at least two bytes with its separator.
     const std::uint64_t at_most = source.remaining() / (2 * vertex.properties.size()) + 1;
     reserve_points(cloud, std::min(vertex.count, at_most));
-    read_ascii_vertices(source, vertex, line_number, adder);
+    read_ascii_vertices(source, vertex, line_number, adder, extras);
 }
 
 // --- Binary ---
 
-std::uint64_t list_length(ByteSource& source, const Property& property, bool big_endian) {
+std::uint64_t list_length(ByteSource& source, const PlyProperty& property, bool big_endian) {
     const std::size_t size = size_of(property.length_type);
     if (source.request(size) < size) {
         fail("truncated: the file ends inside a list");
@@ -307,9 +114,9 @@ std::uint64_t list_length(ByteSource& source, const Property& property, bool big
 
 // Passes over an element that holds lists, instance by instance; with `values`, keeps each
 // plain property's value there by its index.
-void walk_instance(ByteSource& source, const Element& element, bool big_endian, double* values) {
+void walk_instance(ByteSource& source, const PlyElement& element, bool big_endian, double* values) {
     for (std::size_t p = 0; p < element.properties.size(); ++p) {
-        const Property& property = element.properties[p];
+        const PlyProperty& property = element.properties[p];
         const std::size_t size = size_of(property.type);
         if (property.is_list) {
             source.skip(list_length(source, property, big_endian) * size, "a list");
@@ -325,16 +132,7 @@ void walk_instance(ByteSource& source, const Element& element, bool big_endian, 
     }
 }
 
-// The bytes of one instance without lists, or the fewest with them (each list empty).
-std::uint64_t least_instance_size(const Element& element) {
-    std::uint64_t size = 0;
-    for (const Property& property : element.properties) {
-        size += size_of(property.is_list ? property.length_type : property.type);
-    }
-    return size;
-}
-
-void check_count(const ByteSource& source, const Element& element, std::uint64_t size) {
+void check_count(const ByteSource& source, const PlyElement& element, std::uint64_t size) {
     if (size > 0 && element.count > source.remaining() / size) {
         fail("truncated: the header promises " + with_commas(element.count) + " " +
              element.name.substr(0, 32) + " elements of " + with_commas(size) + " bytes and " +
@@ -342,7 +140,7 @@ void check_count(const ByteSource& source, const Element& element, std::uint64_t
     }
 }
 
-void skip_binary_element(ByteSource& source, const Element& element, bool big_endian) {
+void skip_binary_element(ByteSource& source, const PlyElement& element, bool big_endian) {
     const std::uint64_t size = least_instance_size(element);
     check_count(source, element, size);
     if (!has_lists(element)) {
@@ -354,42 +152,17 @@ void skip_binary_element(ByteSource& source, const Element& element, bool big_en
     }
 }
 
-// Where the wanted values lie in a vertex of fixed size: x, y, z, red, green, blue.
-struct FixedRecord {
-    std::size_t size = 0;
-    std::size_t offset[6] = {};
-    NumberType type[6] = {};
-    bool colors = false;
-};
-
-FixedRecord fixed_record(const Element& vertex) {
-    const VertexLayout layout = vertex_layout(vertex);
-    const int wanted[6] = {layout.x, layout.y, layout.z, layout.red, layout.green, layout.blue};
-    FixedRecord record;
-    record.colors = has_colors(layout);
-    for (std::size_t p = 0; p < vertex.properties.size(); ++p) {
-        for (int k = 0; k < 6; ++k) {
-            if (wanted[k] == static_cast<int>(p)) {
-                record.offset[k] = record.size;
-                record.type[k] = vertex.properties[p].type;
-            }
-        }
-        record.size += size_of(vertex.properties[p].type);
-    }
-    return record;
-}
-
-// Loads of values whose types the record gives.
+// Loads of values whose types the layout gives.
 struct AnyTypes {
-    const FixedRecord& record;
+    const PlyVertex& layout;
     bool big_endian;
 
-    double coordinate(const unsigned char* at, int k) const {
-        return load_number(at + record.offset[k], record.type[k], big_endian);
+    double number(const unsigned char* at, PlyValue value) const {
+        return load_number(at + layout.offset[value], layout.type[value], big_endian);
     }
-    std::uint32_t channel(const unsigned char* at, int k) const {
-        return channel_of(load_number(at + record.offset[k], record.type[k], big_endian),
-                          record.type[k]);
+    double coordinate(const unsigned char* at, PlyValue axis) const { return number(at, axis); }
+    std::uint32_t channel(const unsigned char* at, PlyValue channel) const {
+        return channel_of(number(at, channel), layout.type[channel]);
     }
 };
 
@@ -397,45 +170,63 @@ struct AnyTypes {
 // becomes a plain move.
 template <NumberType coordinate_type, NumberType channel_type, bool big_endian>
 struct KnownTypes {
-    const FixedRecord& record;
+    const PlyVertex& layout;
 
-    double coordinate(const unsigned char* at, int k) const {
-        return load_number(at + record.offset[k], coordinate_type, big_endian);
+    double coordinate(const unsigned char* at, PlyValue axis) const {
+        return load_number(at + layout.offset[axis], coordinate_type, big_endian);
     }
-    std::uint32_t channel(const unsigned char* at, int k) const {
+    std::uint32_t channel(const unsigned char* at, PlyValue channel) const {
         if constexpr (channel_type == NumberType::u8) {
-            return at[record.offset[k]];
+            return at[layout.offset[channel]];
         } else {
-            return load_u16(at + record.offset[k], big_endian) >> 8u;
+            return load_u16(at + layout.offset[channel], big_endian) >> 8u;
         }
     }
 };
 
 template <typename Types>
-void add_records(const unsigned char* at, std::size_t count, const FixedRecord& record,
+void add_records(const unsigned char* at, std::size_t count, const PlyVertex& layout,
                  const Types& types, PointAdder& adder) {
-    for (std::size_t i = 0; i < count; ++i, at += record.size) {
+    for (std::size_t i = 0; i < count; ++i, at += layout.record_size) {
         float color = 0.0f;
-        if (record.colors) {
-            color = color_value(types.channel(at, 3), types.channel(at, 4), types.channel(at, 5));
+        if (layout.colors) {
+            color = color_value(types.channel(at, ply_red), types.channel(at, ply_green),
+                                types.channel(at, ply_blue));
         }
-        adder.add(types.coordinate(at, 0), types.coordinate(at, 1), types.coordinate(at, 2), color);
+        adder.add(types.coordinate(at, ply_x), types.coordinate(at, ply_y),
+                  types.coordinate(at, ply_z), color);
     }
 }
 
-using AddRecords = void (*)(const unsigned char*, std::size_t, const FixedRecord&, bool,
-                            PointAdder&);
+// Records whose intensity or class is kept too, where the options ask for them.
+void add_records_with_extras(const unsigned char* at, std::size_t count, const PlyVertex& layout,
+                             bool big_endian, PointAdder& adder, ExtrasKeeper& extras) {
+    const AnyTypes types{layout, big_endian};
+    for (std::size_t i = 0; i < count; ++i, at += layout.record_size) {
+        float color = 0.0f;
+        if (layout.colors) {
+            color = color_value(types.channel(at, ply_red), types.channel(at, ply_green),
+                                types.channel(at, ply_blue));
+        }
+        if (adder.add(types.number(at, ply_x), types.number(at, ply_y), types.number(at, ply_z),
+                      color)) {
+            extras.add(types.number(at, ply_intensity), types.number(at, ply_class));
+        }
+    }
+}
+
+using AddRecords = void (*)(const unsigned char*, std::size_t, const PlyVertex&, bool, PointAdder&);
 
 template <NumberType coordinate_type, NumberType channel_type, bool big_endian>
-void add_known_records(const unsigned char* at, std::size_t count, const FixedRecord& record,
+void add_known_records(const unsigned char* at, std::size_t count, const PlyVertex& layout,
                        bool /*big_endian*/, PointAdder& adder) {
-    add_records(at, count, record, KnownTypes<coordinate_type, channel_type, big_endian>{record},
+    add_records(at, count, layout, KnownTypes<coordinate_type, channel_type, big_endian>{layout},
                 adder);
 }
 
-void add_any_records(const unsigned char* at, std::size_t count, const FixedRecord& record,
+void add_any_records(const unsigned char* at, std::size_t count, const PlyVertex& layout,
                      bool big_endian, PointAdder& adder) {
-    add_records(at, count, record, AnyTypes{record, big_endian}, adder);
+    add_records(at, count, layout, AnyTypes{layout, big_endian}, adder);
 }
 
 template <NumberType coordinate_type, bool big_endian>
@@ -453,15 +244,15 @@ AddRecords pick_coordinate(NumberType coordinate, NumberType channel) {
 
 // The decoder of the record's layout: of float or double coordinates with 8- or 16-bit
 // channels, or none, one made for it; of any other, one that looks up each value's type.
-AddRecords records_decoder(const FixedRecord& record, bool big_endian) {
-    const NumberType coordinate = record.type[0];
-    const NumberType channel = record.colors ? record.type[3] : NumberType::u8;
+AddRecords records_decoder(const PlyVertex& layout, bool big_endian) {
+    const NumberType coordinate = layout.type[ply_x];
+    const NumberType channel = layout.colors ? layout.type[ply_red] : NumberType::u8;
     const bool known_coordinates =
         (coordinate == NumberType::f32 || coordinate == NumberType::f64) &&
-        record.type[1] == coordinate && record.type[2] == coordinate;
+        layout.type[ply_y] == coordinate && layout.type[ply_z] == coordinate;
     const bool known_channels =
-        !record.colors || ((channel == NumberType::u8 || channel == NumberType::u16) &&
-                           record.type[4] == channel && record.type[5] == channel);
+        !layout.colors || ((channel == NumberType::u8 || channel == NumberType::u16) &&
+                           layout.type[ply_green] == channel && layout.type[ply_blue] == channel);
     if (!known_coordinates || !known_channels) {
         return add_any_records;
     }
@@ -470,22 +261,26 @@ AddRecords records_decoder(const FixedRecord& record, bool big_endian) {
 }
 
 // Vertices of one fixed size, decoded a buffer at a time where they lie.
-void read_fixed_vertices(ByteSource& source, const Element& vertex, bool big_endian,
-                         PointAdder& adder) {
-    const FixedRecord record = fixed_record(vertex);
-    const AddRecords add = records_decoder(record, big_endian);
+void read_fixed_vertices(ByteSource& source, const PlyElement& vertex, bool big_endian,
+                         PointAdder& adder, ExtrasKeeper& extras) {
+    const PlyVertex layout = ply_vertex(vertex);
+    const AddRecords add = records_decoder(layout, big_endian);
     std::uint64_t left = vertex.count;
     while (left > 0) {
-        const std::size_t batch = source.request_records(record.size, left, "vertex");
-        add(source.data(), batch, record, big_endian, adder);
-        source.advance(batch * record.size);
+        const std::size_t batch = source.request_records(layout.record_size, left, "vertex");
+        if (extras.keeps_any()) {
+            add_records_with_extras(source.data(), batch, layout, big_endian, adder, extras);
+        } else {
+            add(source.data(), batch, layout, big_endian, adder);
+        }
+        source.advance(batch * layout.record_size);
         left -= batch;
     }
 }
 
-void read_binary(ByteSource& source, const Header& header, const Element& vertex, bool big_endian,
-                 PointCloud& cloud, PointAdder& adder) {
-    for (const Element& element : header.elements) {
+void read_binary(ByteSource& source, const PlyHeader& header, const PlyElement& vertex,
+                 bool big_endian, PointCloud& cloud, PointAdder& adder, ExtrasKeeper& extras) {
+    for (const PlyElement& element : header.elements) {
         if (&element == &vertex) {
             break;
         }
@@ -494,42 +289,45 @@ void read_binary(ByteSource& source, const Header& header, const Element& vertex
     check_count(source, vertex, least_instance_size(vertex));
     if (!has_lists(vertex)) {
         reserve_points(cloud, vertex.count);
-        read_fixed_vertices(source, vertex, big_endian, adder);
+        read_fixed_vertices(source, vertex, big_endian, adder, extras);
         return;
     }
-    const VertexLayout layout = vertex_layout(vertex);
-    const bool colors = has_colors(layout);
+    const PlyVertex layout = ply_vertex(vertex);
     std::vector<double> values(vertex.properties.size());
     for (std::uint64_t i = 0; i < vertex.count; ++i) {
         walk_instance(source, vertex, big_endian, values.data());
-        add_vertex(adder, vertex, layout, values.data(), colors);
+        add_vertex(vertex, layout, values.data(), adder, extras);
     }
 }
 
 }  // namespace
 
 void read_ply(ByteSource& source, const ReadOptions& options, PointCloud& cloud) {
-    const Header header = read_header(source);
+    const PlyHeader header = read_ply_header(source);
     const auto vertex =
         std::find_if(header.elements.begin(), header.elements.end(),
-                     [](const Element& element) { return element.name == "vertex"; });
+                     [](const PlyElement& element) { return element.name == "vertex"; });
     if (vertex == header.elements.end()) {
         fail("the header has no vertex element");
     }
-    cloud.has_colors = has_colors(vertex_layout(*vertex));
+    const PlyVertex layout = ply_vertex(*vertex);
+    cloud.has_colors = layout.colors;
     PointAdder adder(cloud, options);
+    ExtrasKeeper extras(cloud, options.keep_intensity && layout.index[ply_intensity] >= 0,
+                        layout.type[ply_intensity],
+                        options.keep_classification && layout.index[ply_class] >= 0);
     switch (header.encoding) {
-        case Encoding::ascii:
+        case PlyEncoding::ascii:
             cloud.format = "PLY ascii";
-            read_ascii(source, header, *vertex, cloud, adder);
+            read_ascii(source, header, *vertex, cloud, adder, extras);
             break;
-        case Encoding::little_endian:
+        case PlyEncoding::little_endian:
             cloud.format = "PLY binary little-endian";
-            read_binary(source, header, *vertex, false, cloud, adder);
+            read_binary(source, header, *vertex, false, cloud, adder, extras);
             break;
-        case Encoding::big_endian:
+        case PlyEncoding::big_endian:
             cloud.format = "PLY binary big-endian";
-            read_binary(source, header, *vertex, true, cloud, adder);
+            read_binary(source, header, *vertex, true, cloud, adder, extras);
             break;
     }
 }

@@ -115,9 +115,18 @@ NumberSyntax number_syntax(std::string_view separators, char decimal_mark) {
     return syntax;
 }
 
-int parse_numbers(std::string_view line, double* values, int capacity) {
+namespace {
+
+// How the readers of PLY and PCD write their numbers: parted by spaces, tabs or commas.
+const NumberSyntax& plain_syntax() {
     static const NumberSyntax plain = number_syntax(" \t,\r", '.');
-    return parse_numbers(line, values, capacity, plain);
+    return plain;
+}
+
+}  // namespace
+
+int parse_numbers(std::string_view line, double* values, int capacity) {
+    return parse_numbers(line, values, capacity, plain_syntax());
 }
 
 int parse_numbers(std::string_view line, double* values, int capacity, const NumberSyntax& syntax) {
@@ -157,6 +166,60 @@ int parse_numbers(std::string_view line, double* values, int capacity, const Num
     return count;
 }
 
+std::string_view field_text(std::string_view line, std::size_t index) {
+    const auto is_separator = [](char c) {
+        return plain_syntax().separates[static_cast<unsigned char>(c)];
+    };
+    std::size_t start = 0;
+    for (std::size_t field = 0;; ++field) {
+        while (start < line.size() && is_separator(line[start])) {
+            ++start;
+        }
+        std::size_t end = start;
+        while (end < line.size() && !is_separator(line[end])) {
+            ++end;
+        }
+        if (field == index || end == start) {
+            return line.substr(start, end - start);
+        }
+        start = end;
+    }
+}
+
+ExtrasKeeper::ExtrasKeeper(PointCloud& cloud, bool intensity, NumberType intensity_type,
+                           bool classification)
+    : cloud_(cloud),
+      keep_intensity_(intensity),
+      keep_classification_(classification),
+      intensity_type_(intensity_type) {}
+
+std::uint16_t ExtrasKeeper::intensity_of(double value) {
+    const auto clamped = [](double scaled) {
+        if (!(scaled > 0.0)) {
+            return std::uint16_t{0};
+        }
+        return scaled >= 65535.0 ? std::uint16_t{65535} : static_cast<std::uint16_t>(scaled);
+    };
+    switch (intensity_type_) {
+        case NumberType::u8:
+        case NumberType::i8:
+            return clamped(value * 257.0);
+        case NumberType::f32:
+        case NumberType::f64:
+            if (fractions_ && value > 1.0) {
+                // The earlier values were not fractions after all: they become what they are,
+                // rounded, 0 or 1.
+                fractions_ = false;
+                for (std::uint16_t& earlier : cloud_.intensities) {
+                    earlier = earlier >= 32768 ? 1 : 0;
+                }
+            }
+            return clamped(fractions_ ? value * 65535.0 + 0.5 : value + 0.5);
+        default:
+            return clamped(value + 0.5);
+    }
+}
+
 void reserve_points(PointCloud& cloud, std::uint64_t count) {
     try {
         cloud.points.reserve(static_cast<std::size_t>(count));
@@ -179,7 +242,11 @@ ByteSource::ByteSource(const unsigned char* data, std::size_t size)
     : base_(data), end_(size), size_(size) {}
 
 ByteSource::ByteSource(std::istream& file, std::uint64_t size, const ReadOptions& options)
-    : file_(&file), buffer_(buffer_size), size_(size), progress_(options.progress) {
+    // A file smaller than the buffer needs no more room than its size.
+    : file_(&file),
+      buffer_(static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size, size))),
+      size_(size),
+      progress_(options.progress) {
     base_ = buffer_.data();
 }
 
@@ -195,7 +262,7 @@ std::size_t ByteSource::refill(std::size_t count) {
     // Never past the size the file had when it was opened, whatever it holds now.
     const std::uint64_t left = size_ - (consumed_ + end_);
     const std::size_t wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size - end_, left));
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size() - end_, left));
     if (wanted > 0 && count > end_) {
         file_->read(reinterpret_cast<char*>(buffer_.data() + end_),
                     static_cast<std::streamsize>(wanted));

@@ -1,8 +1,9 @@
 #pragma once
 
 // What the readers of point files share: a source of bytes over a file or over memory, read in
-// pieces; the decoding of little- and big-endian numbers; the adding of points with the shift
-// and the count of skipped ones; and the one-line failure that ends a read.
+// pieces; the decoding of little- and big-endian numbers; the scaling of colour channels and
+// intensities; the adding of points with the shift and the count of skipped ones, and of their
+// intensities and classes; and the one-line failure that ends a read.
 
 #include <array>
 #include <bit>
@@ -29,7 +30,7 @@ public:
 [[noreturn]] inline void fail(const std::string& reason) { throw FileError(reason); }
 
 // The bytes of a file, or of memory, from the front, a piece at a time. A file is read into a
-// buffer of a few megabytes; memory is used where it lies.
+// buffer of a few megabytes, or of its size where it is smaller; memory is used where it lies.
 class ByteSource {
 public:
     static constexpr std::size_t buffer_size = std::size_t{4} << 20;
@@ -176,6 +177,9 @@ NumberSyntax number_syntax(std::string_view separators, char decimal_mark);
 // parse_numbers for numbers written in `syntax`.
 int parse_numbers(std::string_view line, double* values, int capacity, const NumberSyntax& syntax);
 
+// The text of the field at `index` (from 0) of a line that parse_numbers splits.
+std::string_view field_text(std::string_view line, std::size_t index);
+
 // 0x00RRGGBB as the float that Point::color holds.
 inline float color_value(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
     return static_cast<float>(r << 16 | g << 8 | b);
@@ -187,6 +191,21 @@ inline bool shifts_from(Shift shift, double x, double y, double z) {
     return shift == Shift::always || (shift == Shift::when_far && (far(x) || far(y) || far(z)));
 }
 
+// One colour channel stored as `type`, as 8 bits: 16-bit values keep their high byte, floats
+// are fractions of 1 (rounded), and other values are clamped to 0..255.
+inline std::uint32_t channel_of(double value, NumberType type) {
+    double channel = value;
+    if (type == NumberType::u16) {
+        channel = value / 256.0;
+    } else if (type == NumberType::f32 || type == NumberType::f64) {
+        channel = value * 255.0 + 0.5;
+    }
+    if (!(channel > 0.0)) {
+        return 0;
+    }
+    return channel >= 255.0 ? 255u : static_cast<std::uint32_t>(channel);
+}
+
 // Adds points to a cloud: leaves out those with a coordinate that is not finite, or that is
 // beyond the range of a float, and shifts the rest, in double precision, by the first finite
 // point where the options ask for it.
@@ -195,10 +214,11 @@ public:
     PointAdder(PointCloud& cloud, const ReadOptions& options)
         : cloud_(cloud), shift_(options.shift), shift_wanted_(options.shift != Shift::none) {}
 
-    void add(double x, double y, double z, float color) {
+    // Returns whether the point was kept.
+    bool add(double x, double y, double z, float color) {
         if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) {
             ++cloud_.skipped_points;
-            return;
+            return false;
         }
         if (shift_wanted_) [[unlikely]] {
             if (shifts_from(shift_, x, y, z)) {
@@ -214,15 +234,56 @@ public:
         if (!(std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.z)))
             [[unlikely]] {
             ++cloud_.skipped_points;
-            return;
+            return false;
         }
         cloud_.points.push_back(point);
+        return true;
     }
 
 private:
     PointCloud& cloud_;
     Shift shift_;
     bool shift_wanted_;
+};
+
+// Keeps the intensity and the class of each point that is kept, where the options ask for them
+// and the file has them; otherwise keeps nothing, and the cloud's lists stay empty.
+//
+// Intensities become 16 bits: 8-bit fields are scaled to the whole range (255 to 65,535), and
+// float fields whose values all lie within 0..1 are fractions of it; all others are kept as
+// they are, rounded and clamped to 0..65,535. Classes are clamped to 0..255.
+class ExtrasKeeper {
+public:
+    // `intensity` and `classification` say whether to keep each; `intensity_type` is the type
+    // the file stores intensities in.
+    ExtrasKeeper(PointCloud& cloud, bool intensity, NumberType intensity_type, bool classification);
+
+    bool keeps_any() const { return keep_intensity_ || keep_classification_; }
+
+    void add(double intensity, double classification) {
+        if (keep_intensity_) {
+            cloud_.intensities.push_back(intensity_of(intensity));
+        }
+        if (keep_classification_) {
+            cloud_.classes.push_back(class_of(classification));
+        }
+    }
+
+private:
+    std::uint16_t intensity_of(double value);
+    static std::uint8_t class_of(double value) {
+        if (!(value > 0.0)) {
+            return 0;
+        }
+        return value >= 255.0 ? std::uint8_t{255} : static_cast<std::uint8_t>(value);
+    }
+
+    PointCloud& cloud_;
+    bool keep_intensity_;
+    bool keep_classification_;
+    NumberType intensity_type_;
+    // Float intensities are fractions until a value above 1 turns up.
+    bool fractions_ = true;
 };
 
 // Reserves room for exactly `count` points once the file is shown to hold them.

@@ -300,7 +300,7 @@ py::array_t<std::uint8_t> render_points(const py::handle& xyz_argument,
     py::ssize_t bad_row = -1;
     {
         py::gil_scoped_release released;
-        PointCloud cloud{{}, {0.0, 0.0, 0.0}, has_colors, 0, "array"};
+        PointCloud cloud{{}, {}, {}, {0.0, 0.0, 0.0}, has_colors, false, 0, "array"};
         bad_row = copy_points(xyz, has_colors ? &colors : nullptr, cloud.points);
         if (bad_row < 0) {
             draw_frame(std::move(cloud), options, rgb);

@@ -12,6 +12,7 @@
 
 #include "formats/point_file.h"
 #include "scene/scene.h"
+#include "tests/point_files_writer.h"
 
 namespace {
 
@@ -25,140 +26,31 @@ const std::vector<Point>& lattice() {
     return points;
 }
 
-template <typename T>
-void put(std::string& out, T value, bool big_endian = false) {
-    unsigned char bytes[sizeof(T)];
-    std::memcpy(bytes, &value, sizeof(T));
-    if (big_endian != (std::endian::native == std::endian::big)) {
-        std::reverse(std::begin(bytes), std::end(bytes));
-    }
-    out.append(reinterpret_cast<const char*>(bytes), sizeof(T));
+constexpr float color_of(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
+    return static_cast<float>(r << 16 | g << 8 | b);
 }
 
-std::string number(double value) { return std::to_string(static_cast<long long>(value)); }
-
-// --- Small writers of each format, of the lattice with RGB 0, 0, 255 ---
-
-std::string ply_file(const std::string& format) {
-    const bool ascii = format == "ascii";
-    const bool big = format == "binary_big_endian";
-    // The big-endian file uses the newer type names; the others lead with an element of lists
-    // and end with faces, which the reader passes over.
-    std::string out = "ply\nformat " + format + " 1.0\ncomment made by a test\n";
-    if (!big) {
-        out += "element note 2\nproperty list uchar int items\n";
-    }
-    out += "element vertex " + std::to_string(lattice().size()) + "\n";
-    out += big ? "property float32 x\nproperty float32 y\nproperty float32 z\n"
-                 "property uint8 red\nproperty uint8 green\nproperty uint8 blue\n"
-               : "property float x\nproperty float y\nproperty float z\nproperty float nx\n"
-                 "property uchar red\nproperty uchar green\nproperty uchar blue\n";
-    out += "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
-    if (ascii) {
-        out += "1 7\n2 8 9\n";
-    } else if (!big) {
-        out += std::string("\x01\x07\0\0\0\x02\x08\0\0\0\x09\0\0\0", 14);
-    }
-    for (const Point& p : lattice()) {
-        if (ascii) {
-            out += number(p.x) + " " + number(p.y) + " " + number(p.z) + " 0.5 0 0 255\n";
-            continue;
+// The first 100,000 points of the lattice (enough to decode compressed PCD in several
+// windows), with colours that tell every channel apart, and an intensity and a class a point.
+const PointSet& coloured_points() {
+    static const PointSet set = [] {
+        PointSet built{{lattice().begin(), lattice().begin() + 100'000}, {}, {}};
+        const float colors[] = {color_of(255, 0, 0), color_of(0, 255, 0), color_of(12, 34, 56),
+                                color_of(250, 128, 3)};
+        for (std::size_t i = 0; i < built.points.size(); ++i) {
+            built.points[i].color = colors[i % 4];
+            built.intensities.push_back(static_cast<std::uint16_t>(i * 37));
+            built.classes.push_back(static_cast<std::uint8_t>(i));
         }
-        for (const float value : {p.x, p.y, p.z}) {
-            put(out, value, big);
-        }
-        if (!big) {
-            put(out, 0.5f);
-        }
-        out += std::string("\0\0\xFF", 3);
-    }
-    return out;
+        return built;
+    }();
+    return set;
 }
 
-// A LAS file of the lattice, at a scale of 1/4 from an offset of 100 (exact in binary), with
-// 16-bit RGB of blue; 1.4 files leave the legacy count at 0 and carry extra bytes.
-std::string las_file(int minor, int format, std::uint16_t blue_value) {
-    const std::uint32_t header_size = minor >= 4 ? 375 : 227;
-    const std::uint16_t record = format == 3 ? 34 : 40;
-    const std::uint32_t rgb_offset = format == 3 ? 28 : 30;
-    std::string out(header_size, '\0');
-    out.replace(0, 4, "LASF");
-    out[24] = 1;
-    out[25] = static_cast<char>(minor);
-    const std::uint64_t count = lattice().size();
-    std::string fields;
-    put(fields, static_cast<std::uint16_t>(header_size));
-    put(fields, header_size);
-    out.replace(94, fields.size(), fields);
-    out[104] = static_cast<char>(format);
-    fields.clear();
-    put(fields, record);
-    put(fields, static_cast<std::uint32_t>(minor >= 4 ? 0 : count));
-    out.replace(105, fields.size(), fields);
-    fields.clear();
-    for (double value : {0.25, 0.25, 0.25, 100.0, 100.0, 100.0}) {
-        put(fields, value);
-    }
-    out.replace(131, fields.size(), fields);
-    if (minor >= 4) {
-        fields.clear();
-        put(fields, count);
-        out.replace(247, fields.size(), fields);
-    }
-    for (const Point& p : lattice()) {
-        std::string point(record, '\0');
-        std::string values;
-        for (const float value : {p.x, p.y, p.z}) {
-            put(values, static_cast<std::int32_t>((value - 100.0) * 4.0));
-        }
-        point.replace(0, values.size(), values);
-        values.clear();
-        put(values, std::uint16_t{0});
-        put(values, std::uint16_t{0});
-        put(values, blue_value);
-        point.replace(rgb_offset, values.size(), values);
-        out += point;
-    }
-    return out;
-}
-
-std::string pcd_file(const std::string& data) {
-    const std::size_t count = lattice().size();
-    // A normal of three values between z and the colour, which the reader passes over.
-    std::string out =
-        "# .PCD v0.7\nVERSION 0.7\nFIELDS x y z normal rgb\nSIZE 4 4 4 4 4\n"
-        "TYPE F F F F U\nCOUNT 1 1 1 3 1\nWIDTH " +
-        std::to_string(count) + "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " +
-        std::to_string(count) + "\nDATA " + data + "\n";
-    std::string stored;
-    for (const Point& p : lattice()) {
-        if (data == "ascii") {
-            out += number(p.x) + " " + number(p.y) + " " + number(p.z) + " 0 0 1 255\n";
-        } else if (data == "binary") {
-            for (const float value : {p.x, p.y, p.z, 0.0f, 0.0f, 1.0f}) {
-                put(out, value);
-            }
-            put(out, std::uint32_t{255});
-        }
-    }
-    if (data == "binary_compressed") {
-        // Field by field, stored as literal runs of 32 bytes.
-        std::string fields;
-        for (int field = 0; field < 7; ++field) {
-            for (const Point& p : lattice()) {
-                const float values[] = {p.x, p.y, p.z, 0.0f, 0.0f, 1.0f};
-                field < 6 ? put(fields, values[field]) : put(fields, std::uint32_t{255});
-            }
-        }
-        for (std::size_t at = 0; at < fields.size(); at += 32) {
-            const std::size_t run = std::min<std::size_t>(32, fields.size() - at);
-            stored += static_cast<char>(run - 1);
-            stored.append(fields, at, run);
-        }
-        put(out, static_cast<std::uint32_t>(stored.size()));
-        put(out, static_cast<std::uint32_t>(fields.size()));
-    }
-    return out + stored;
+// The same without intensities and classes.
+const PointSet& coloured_points_alone() {
+    static const PointSet set{coloured_points().points, {}, {}};
+    return set;
 }
 
 ReadResult read_bytes(const std::string& bytes, const std::string& name,
@@ -167,35 +59,115 @@ ReadResult read_bytes(const std::string& bytes, const std::string& name,
                             name, ReadOptions{shift, nullptr});
 }
 
-struct RoundTrip {
-    const char* name;
-    std::string (*write)();
+ReadResult read_with_extras(const std::string& bytes, const std::string& name) {
+    return read_point_bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                            name, ReadOptions{Shift::none, nullptr, true, true});
+}
+
+// Each layout of each format (but text) with the coloured points, read with its intensities
+// and classes where the file carries them.
+struct LayoutTrip {
     const char* format;
+    const char* name;
+    std::string (*write)(const PointSet& set);
+    bool extras;
 };
 
-const RoundTrip round_trips[] = {
-    {"a.ply", [] { return ply_file("ascii"); }, "PLY ascii"},
-    {"a.ply", [] { return ply_file("binary_little_endian"); }, "PLY binary little-endian"},
-    {"a.ply", [] { return ply_file("binary_big_endian"); }, "PLY binary big-endian"},
-    {"a.las", [] { return las_file(2, 3, 0xFF00); }, "LAS 1.2, point format 3"},
-    {"a.las", [] { return las_file(4, 7, 0xFFFF); }, "LAS 1.4, point format 7"},
-    {"a.pcd", [] { return pcd_file("ascii"); }, "PCD 0.7 ascii"},
-    {"a.pcd", [] { return pcd_file("binary"); }, "PCD 0.7 binary"},
-    {"a.pcd", [] { return pcd_file("binary_compressed"); }, "PCD 0.7 binary_compressed"},
+const LayoutTrip layout_trips[] = {
+    {"PLY ascii", "a.ply",
+     [](const PointSet& set) {
+         return ply_bytes(set, {.format = "ascii", .other_elements = true});
+     },
+     false},
+    {"PLY ascii", "a.ply",
+     [](const PointSet& set) {
+         return ply_bytes(set, {.format = "ascii", .channels = ChannelType::f32});
+     },
+     true},
+    {"PLY binary little-endian", "a.ply",
+     [](const PointSet& set) { return ply_bytes(set, {.other_elements = true}); }, false},
+    {"PLY binary little-endian", "a.ply",
+     [](const PointSet& set) { return ply_bytes(set, {.channels = ChannelType::f32}); }, true},
+    {"PLY binary big-endian", "a.ply",
+     [](const PointSet& set) {
+         return ply_bytes(set, {.format = "binary_big_endian",
+                                .channels = ChannelType::u16,
+                                .double_coordinates = true,
+                                .newer_type_names = true});
+     },
+     false},
+    {"LAS 1.2, point format 3", "a.las", [](const PointSet& set) { return las_bytes(set, {}); },
+     true},
+    {"LAS 1.4, point format 7", "a.las",
+     [](const PointSet& set) {
+         return las_bytes(set, {.minor = 4, .point_format = 7, .extra_bytes = 4});
+     },
+     true},
+    {"PCD 0.7 ascii", "a.pcd",
+     [](const PointSet& set) { return pcd_bytes(set, {.data = "ascii"}); }, false},
+    {"PCD 0.7 ascii", "a.pcd",
+     [](const PointSet& set) {
+         return pcd_bytes(set, {.data = "ascii", .color = PcdColor::rgb_float_text});
+     },
+     false},
+    {"PCD 0.7 ascii", "a.pcd",
+     [](const PointSet& set) {
+         return pcd_bytes(set, {.data = "ascii", .color = PcdColor::channels});
+     },
+     true},
+    {"PCD 0.7 binary", "a.pcd",
+     [](const PointSet& set) { return pcd_bytes(set, {.normals = true}); }, false},
+    {"PCD 0.7 binary", "a.pcd",
+     [](const PointSet& set) { return pcd_bytes(set, {.color = PcdColor::rgba_unsigned}); }, true},
+    {"PCD 0.7 binary", "a.pcd",
+     [](const PointSet& set) {
+         return pcd_bytes(set, {.color = PcdColor::channels, .channels = ChannelType::u16});
+     },
+     false},
+    {"PCD 0.7 binary_compressed", "a.pcd",
+     [](const PointSet& set) {
+         return pcd_bytes(set, {.data = "binary_compressed", .normals = true});
+     },
+     true},
+    {"PCD 0.7 binary_compressed", "a.pcd",
+     [](const PointSet& set) {
+         return pcd_bytes(set, {.data = "binary_compressed",
+                                .color = PcdColor::channels,
+                                .channels = ChannelType::f32});
+     },
+     false},
 };
 
-TEST(PointFiles, EveryFormatGivesBackTheLatticeBitForBit) {
-    for (const RoundTrip& trip : round_trips) {
-        const ReadResult result = read_bytes(trip.write(), trip.name);
-        ASSERT_EQ(result.error, "") << trip.format;
-        EXPECT_EQ(result.cloud.format, trip.format);
-        EXPECT_TRUE(result.cloud.has_colors) << trip.format;
-        EXPECT_EQ(result.cloud.skipped_points, 0u) << trip.format;
-        ASSERT_EQ(result.cloud.points.size(), lattice().size()) << trip.format;
-        EXPECT_EQ(std::memcmp(result.cloud.points.data(), lattice().data(),
-                              lattice().size() * sizeof(Point)),
+TEST(PointFiles, EveryLayoutGivesBackTheColouredPointsBitForBit) {
+    for (const LayoutTrip& trip : layout_trips) {
+        const PointSet& written = trip.extras ? coloured_points() : coloured_points_alone();
+        const ReadResult result = read_with_extras(trip.write(written), trip.name);
+        const std::string layout =
+            std::string(trip.format) + " #" + std::to_string(&trip - std::begin(layout_trips));
+        ASSERT_EQ(result.error, "") << layout;
+        const PointCloud& cloud = result.cloud;
+        EXPECT_EQ(cloud.format, trip.format);
+        EXPECT_TRUE(cloud.has_colors) << layout;
+        EXPECT_EQ(cloud.skipped_points, 0u) << layout;
+        ASSERT_EQ(cloud.points.size(), written.points.size()) << layout;
+        EXPECT_EQ(std::memcmp(cloud.points.data(), written.points.data(),
+                              written.points.size() * sizeof(Point)),
                   0)
-            << trip.format;
+            << layout << ": the first point reads as colour " << cloud.points[0].color
+            << ", the third " << cloud.points[2].color;
+        if (!trip.extras) {
+            EXPECT_TRUE(cloud.intensities.empty() && cloud.classes.empty()) << layout;
+            continue;
+        }
+        EXPECT_EQ(cloud.intensities, written.intensities) << layout;
+        // Formats 0 to 5 of LAS keep flags in the top 3 bits of the class's byte.
+        std::vector<std::uint8_t> classes = written.classes;
+        if (cloud.format == "LAS 1.2, point format 3") {
+            for (std::uint8_t& value : classes) {
+                value &= 0x1F;
+            }
+        }
+        EXPECT_EQ(cloud.classes, classes) << layout;
     }
 }
 
@@ -206,7 +178,7 @@ std::uint64_t progress_total = 0;
 TEST(PointFiles, ReadsAFileByItsUtf8NameAndTellsItsProgress) {
     const std::filesystem::path path =
         std::filesystem::temp_directory_path() / std::filesystem::path(u8"fenêtre_nuage.las");
-    std::ofstream(path, std::ios::binary) << las_file(2, 3, 0xFF00);
+    std::ofstream(path, std::ios::binary) << las_bytes(PointSet{lattice(), {}, {}}, {});
     const auto progress = [](std::uint64_t read, std::uint64_t total) {
         EXPECT_LE(read, total);
         ++progress_calls;
@@ -227,17 +199,110 @@ TEST(PointFiles, ReadsAFileByItsUtf8NameAndTellsItsProgress) {
 
 // A file whose 16-bit colour fields hold 8-bit values is told by all of its values.
 TEST(PointFiles, LasColoursAreEightBitOnlyWhenNoValueOfTheFileExceeds255) {
-    std::string eight_bit = las_file(2, 3, 200);
+    std::string eight_bit = las_bytes(coloured_points(), {.eight_bit_colors = true});
     ReadResult result = read_bytes(eight_bit, "a.las");
     ASSERT_EQ(result.error, "");
-    EXPECT_EQ(result.cloud.points.front().color, 200.0f);
-    EXPECT_EQ(result.cloud.points.back().color, 200.0f);
-    // The last point's blue of 0xFF00 makes every colour 16-bit: 200 is then black.
+    EXPECT_EQ(result.cloud.points.front().color, color_of(255, 0, 0));
+    EXPECT_EQ(result.cloud.points.back().color, color_of(250, 128, 3));
+    // The last point's blue of 0xFF03 makes every colour 16-bit: the others' high bytes are 0.
     eight_bit[eight_bit.size() - 1] = '\xFF';
     result = read_bytes(eight_bit, "a.las");
     ASSERT_EQ(result.error, "");
     EXPECT_EQ(result.cloud.points.front().color, 0.0f);
     EXPECT_EQ(result.cloud.points.back().color, blue);
+}
+
+// Many LAS files of the formats with colours leave them all 0; colours that are all one value
+// say nothing, in LAS, where the point format dictates the fields. In the other formats a writer
+// adds colour fields only to fill them, even with one colour.
+TEST(PointFiles, LasColoursOfOneValueAreNoColours) {
+    PointSet black = coloured_points_alone();
+    for (Point& point : black.points) {
+        point.color = color_of(7, 7, 7);
+    }
+    ReadResult result = read_bytes(las_bytes(black, {}), "a.las");
+    ASSERT_EQ(result.error, "");
+    EXPECT_FALSE(result.cloud.has_colors);
+    EXPECT_TRUE(result.cloud.colors_all_one_value);
+    EXPECT_EQ(result.cloud.points.front().color, 0.0f);
+    EXPECT_EQ(result.cloud.points.back().color, 0.0f);
+    result = read_bytes(ply_bytes(black, {}), "a.ply");
+    EXPECT_TRUE(result.cloud.has_colors);
+    EXPECT_FALSE(result.cloud.colors_all_one_value);
+    black.points.back().color = color_of(7, 7, 8);
+    result = read_bytes(las_bytes(black, {}), "a.las");
+    EXPECT_TRUE(result.cloud.has_colors);
+    EXPECT_FALSE(result.cloud.colors_all_one_value);
+    EXPECT_EQ(result.cloud.points.front().color, color_of(7, 7, 7));
+}
+
+// The fuzz target's kept inputs, each a byte that picks the name (see fuzz_formats.cpp) and a
+// file: all of them files that read but the truncated LAZ, so that fuzzing starts from inputs
+// that reach the decoding of points and colours.
+TEST(PointFiles, KeptFuzzInputsRead) {
+    const char* names[] = {"a.ply", "a.las", "a.pcd", "a.xyz", "a.pts", "a.csv", "a.laz", "a.txt"};
+    int seeds = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(POINTCLOUD_FORMAT_SEEDS)) {
+        std::ifstream file(entry.path(), std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)),
+                                std::istreambuf_iterator<char>());
+        ASSERT_FALSE(bytes.empty()) << entry.path();
+        const std::string name = names[bytes[0] & 7];
+        const ReadResult result = read_bytes(bytes.substr(1), name);
+        ++seeds;
+        if (entry.path().filename().string().find("truncated") != std::string::npos) {
+            EXPECT_NE(result.error, "") << entry.path();
+        } else {
+            EXPECT_EQ(result.error, "") << entry.path();
+            EXPECT_FALSE(result.cloud.points.empty()) << entry.path();
+        }
+    }
+    EXPECT_GE(seeds, 15);
+}
+
+// A packed colour in text is the integer of its bits, or in a float field the float that has
+// them; a float colour whose bits are lost (NaN) is black.
+TEST(PointFiles, PcdTextColoursByTheirBits) {
+    const std::string header =
+        "VERSION 0.7\nFIELDS x y z rgb\nSIZE 4 4 4 4\nTYPE F F F F\nCOUNT 1 1 1 1\n"
+        "WIDTH 3\nHEIGHT 1\nPOINTS 3\nDATA ascii\n";
+    ReadResult result =
+        read_bytes(header + "1 2 3 4294901760\n1 2 3 4.2108e+06\n1 2 3 nan\n", "a.pcd");
+    ASSERT_EQ(result.error, "");
+    ASSERT_EQ(result.cloud.points.size(), 3u);
+    EXPECT_EQ(result.cloud.points[0].color, color_of(255, 0, 0));
+    EXPECT_EQ(result.cloud.points[1].color,
+              static_cast<float>(std::bit_cast<std::uint32_t>(4.2108e+06f) & 0xFFFFFFu));
+    EXPECT_EQ(result.cloud.points[2].color, 0.0f);
+    // Signed and unsigned fields are the integers of the bits.
+    result = read_bytes(
+        "FIELDS x y z rgba\nSIZE 4 4 4 4\nTYPE F F F I\nWIDTH 2\nHEIGHT 1\nDATA ascii\n"
+        "1 2 3 -16711936\n1 2 3 65280\n",
+        "a.pcd");
+    ASSERT_EQ(result.error, "");
+    EXPECT_EQ(result.cloud.points[0].color, color_of(0, 255, 0));
+    EXPECT_EQ(result.cloud.points[1].color, color_of(0, 255, 0));
+}
+
+// Float intensities within 0..1 are fractions of the whole range; as soon as one exceeds 1,
+// they are all taken as they are.
+TEST(PointFiles, PcdIntensities) {
+    const std::string header =
+        "FIELDS x y z intensity\nSIZE 4 4 4 4\nTYPE F F F F\nWIDTH 3\nHEIGHT 1\nDATA ascii\n";
+    const ReadOptions options{Shift::none, nullptr, true, false};
+    const std::string fractions = header + "1 2 3 0\n1 2 3 0.5\n1 2 3 1\n";
+    ReadResult result = read_point_bytes(reinterpret_cast<const unsigned char*>(fractions.data()),
+                                         fractions.size(), "a.pcd", options);
+    ASSERT_EQ(result.error, "");
+    EXPECT_EQ(result.cloud.intensities, (std::vector<std::uint16_t>{0, 32768, 65535}));
+    const std::string whole = header + "1 2 3 0.75\n1 2 3 300\n1 2 3 70000\n";
+    result = read_point_bytes(reinterpret_cast<const unsigned char*>(whole.data()), whole.size(),
+                              "a.pcd", options);
+    ASSERT_EQ(result.error, "");
+    EXPECT_EQ(result.cloud.intensities, (std::vector<std::uint16_t>{1, 300, 65535}));
+    EXPECT_TRUE(result.cloud.classes.empty());
+    // Not asked for, not kept.
+    EXPECT_TRUE(read_bytes(whole, "a.pcd").cloud.intensities.empty());
 }
 
 std::string with_byte(std::string bytes, std::size_t at, char value) {
@@ -250,9 +315,12 @@ std::string replaced(std::string bytes, const std::string& from, const std::stri
 }
 
 TEST(PointFiles, FilesThatCannotBeReadGiveOneLine) {
-    const std::string ply = ply_file("binary_little_endian");
-    const std::string las = las_file(2, 3, 0xFF00);
-    const std::string pcd = pcd_file("binary_compressed");
+    const std::string ply = ply_bytes(coloured_points_alone(), {.other_elements = true});
+    const std::string las = las_bytes(coloured_points_alone(), {});
+    std::string las_1_4 = las_bytes(coloured_points_alone(), {.minor = 4});
+    las_1_4[247 + 5] = '\x01';
+    const std::string pcd =
+        pcd_bytes(coloured_points_alone(), {.data = "binary_compressed", .normals = true});
     std::string random_bytes;
     for (std::uint32_t state = 1; random_bytes.size() < 4096;) {
         state = state * 1664525u + 1013904223u;
@@ -266,13 +334,17 @@ TEST(PointFiles, FilesThatCannotBeReadGiveOneLine) {
     } cases[] = {
         {"", "a.ply", "the file is empty"},
         {ply.substr(0, ply.size() / 2), "a.ply", "truncated"},
-        {replaced(ply, "vertex 1000000", "vertex 1000001"), "a.ply", "truncated"},
-        {replaced(ply, "vertex 1000000", "vertex 1099511627776"), "a.ply", "truncated"},
+        {replaced(ply, "vertex 100000", "vertex 100001"), "a.ply", "truncated"},
+        {replaced(ply, "vertex 100000", "vertex 1099511627776"), "a.ply", "truncated"},
         {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\n", "a.ply", "end_header"},
         {las.substr(0, las.size() - 1), "a.las", "truncated"},
-        {with_byte(las, 110, '\x01'), "a.las", "truncated"},
-        {with_byte(las, 104, '\x83'), "a.las", "decompress"},
-        {las, "a.laz", "decompress"},
+        // Only the check of the count against the bytes there says so; the points are never
+        // allocated.
+        {with_byte(las, 110, '\x01'), "a.las",
+         "truncated: the header promises 16,877,216 points of 34 bytes and 3,400,000 bytes "
+         "follow it"},
+        {las_1_4, "a.las", "the header promises 1,099,511,727,776 points of 34 bytes"},
+        {with_byte(las, 104, '\x83'), "a.las", "no LAZ record"},
         {replaced(pcd, "WIDTH", "WIDTH 1"), "a.pcd", "WIDTH"},
         {with_byte(pcd, pcd_data + 8, '\x20'), "a.pcd", "corrupt"},
         {pcd.substr(0, pcd.size() - 5), "a.pcd", "truncated"},

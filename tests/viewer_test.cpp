@@ -135,7 +135,8 @@ TEST(Viewer, ColoursByTheHeightOfTheUpAxisFittedOrNot) {
         arguments.insert(arguments.begin(), "survey.las");
         const auto options = parsed(arguments, status);
         const ShownCloud shown = shown_file(
-            "survey.las", PointCloud{survey, {}, {}, {0, 0, 0}, false, false, 0, "LAS 1.2, point format 0"},
+            "survey.las",
+            PointCloud{survey, {}, {}, {0, 0, 0}, false, false, 0, "LAS 1.2, point format 0"},
             *options);
         std::vector<float> result;
         for (const Point& point : shown.points) {

@@ -27,3 +27,11 @@ struct Frame {
     int height;
     std::vector<std::uint32_t> pixels;
 };
+
+// A frame of any size to be shown (present_pixels): `width` × `height` pixels laid out as above,
+// in memory the caller owns.
+struct FrameView {
+    const std::uint32_t* pixels;
+    int width;
+    int height;
+};

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <tuple>
 #include <utility>
-#include <cstdint>
 #include <vector>
 
 #include "common/frame_buffer.h"
@@ -79,8 +79,8 @@ TEST(Viewer, FittedViewFillsTheWindowAndTouchesNoEdge) {
     for (int i = 0; i < 20000; ++i) {
         const auto t = static_cast<float>(i);
         thin.push_back(Point{t, std::sin(t), std::cos(t), 0xFFFFFF});
-        flat.push_back(Point{static_cast<float>(i % 200), 0.0f, static_cast<float>(i / 200),
-                             0xFFFFFF});
+        flat.push_back(
+            Point{static_cast<float>(i % 200), 0.0f, static_cast<float>(i / 200), 0xFFFFFF});
     }
     std::vector<Point> stray = flat;
     stray.push_back(Point{1.0e7f, 1.0e7f, 1.0e7f, 0xFFFFFF});
@@ -90,9 +90,8 @@ TEST(Viewer, FittedViewFillsTheWindowAndTouchesNoEdge) {
         int status = 0;
         const auto options = parsed({"cloud.xyz", size, "--angles=-20,30,0"}, status);
         ASSERT_TRUE(options);
-        const ShownCloud shown =
-            shown_file("cloud.xyz", PointCloud{points, {}, {}, {0, 0, 0}, true, false, 0, "text"},
-                       *options);
+        const ShownCloud shown = shown_file(
+            "cloud.xyz", PointCloud{points, {}, {}, {0, 0, 0}, true, false, 0, "text"}, *options);
         const Picture picture = picture_of(shown, *options);
         const Frame& frame = picture.frame;
         const auto [left, top, right, bottom] = lit_bounds(frame, 0);
@@ -112,8 +111,8 @@ TEST(Viewer, PointsCloseASurfaceAtItsSpacing) {
     std::vector<Point> grid;
     for (int i = 0; i < 300; ++i) {
         for (int j = 0; j < 300; ++j) {
-            grid.push_back(Point{2.0f * static_cast<float>(i), 2.0f * static_cast<float>(j),
-                                 0.0f, 0.0f});
+            grid.push_back(
+                Point{2.0f * static_cast<float>(i), 2.0f * static_cast<float>(j), 0.0f, 0.0f});
         }
     }
     EXPECT_NEAR(surface_spacing(grid), 2.0f, 0.3f);
@@ -152,24 +151,43 @@ TEST(Viewer, ColoursByTheHeightOfTheUpAxisFittedOrNot) {
 }
 
 TEST(Viewer, InputTurnsMovesAndResetsTheView) {
-    View view = initial_view(ViewAngles{-20.0f, 0.0f, 0.0f}, true);
+    View view = initial_view(ViewAngles{-20.0f, 0.0f, 0.0f}, Framing{2.0f, 0.0f, 0.0f}, 0, false);
+    constexpr float pixels_per_unit = 0.5f;
+    const auto input = [&](InputKind kind, Button button, int x, int y, bool shift = false) {
+        return apply_input(view, InputEvent{kind, Key::other, button, x, y, 0, shift},
+                           pixels_per_unit);
+    };
     const auto press = [&](Key key) {
-        return apply_input(view, InputEvent{InputKind::key_down, key, Button::other, 0, 0, 0});
+        return apply_input(view, InputEvent{InputKind::key_down, key, Button::other, 0, 0, 0},
+                           pixels_per_unit);
     };
     // A drag to the right and upwards turns the near side right and tilts it up; a move with
     // the button up does nothing.
-    apply_input(view, InputEvent{InputKind::button_down, Key::other, Button::left, 100, 100, 0});
-    apply_input(view, InputEvent{InputKind::pointer_moved, Key::other, Button::other, 150, 90, 0});
-    apply_input(view, InputEvent{InputKind::button_up, Key::other, Button::left, 150, 90, 0});
-    apply_input(view, InputEvent{InputKind::pointer_moved, Key::other, Button::other, 900, 0, 0});
+    input(InputKind::button_down, Button::left, 100, 100);
+    EXPECT_EQ(input(InputKind::pointer_moved, Button::other, 150, 90), ViewerAction::redraw);
+    input(InputKind::button_up, Button::left, 150, 90);
+    EXPECT_EQ(input(InputKind::pointer_moved, Button::other, 900, 0), ViewerAction::none);
     EXPECT_GT(view.angles.angle_y, 0.0f);
     EXPECT_GT(view.angles.angle_x, -20.0f);
+    const ViewAngles turned = view.angles;
+
+    // The right button, or the left with Shift, moves the view as far as the pointer went.
+    input(InputKind::button_down, Button::right, 100, 100);
+    input(InputKind::pointer_moved, Button::other, 110, 95);
+    input(InputKind::button_up, Button::right, 110, 95);
+    input(InputKind::button_down, Button::left, 0, 0, true);
+    input(InputKind::pointer_moved, Button::other, 10, 0, true);
+    input(InputKind::button_up, Button::left, 10, 0, true);
+    EXPECT_EQ(view.pan_x, 40.0f);
+    EXPECT_EQ(view.pan_y, 10.0f);
+    EXPECT_EQ(view.angles.angle_y, turned.angle_y);
 
     for (int step = 0; step < 100; ++step) {
         press(Key::plus);
     }
     EXPECT_EQ(view.zoom, view.zoom_max);
-    apply_input(view, InputEvent{InputKind::wheel, Key::other, Button::other, 0, 0, -1000});
+    apply_input(view, InputEvent{InputKind::wheel, Key::other, Button::other, 0, 0, -1000},
+                pixels_per_unit);
     EXPECT_EQ(view.zoom, view.zoom_min);
 
     press(Key::space);
@@ -177,14 +195,22 @@ TEST(Viewer, InputTurnsMovesAndResetsTheView) {
     press(Key::r);
     EXPECT_EQ(view.angles.angle_x, -20.0f);
     EXPECT_EQ(view.angles.angle_y, 0.0f);
-    EXPECT_EQ(view.zoom, 1.0f);
+    EXPECT_EQ(view.zoom, 2.0f);
+    EXPECT_EQ(view.pan_x, 0.0f);
+    EXPECT_EQ(press(Key::digit_1), ViewerAction::refit);
+    EXPECT_EQ(view.angles.angle_x, -90.0f);
+    EXPECT_EQ(press(Key::f), ViewerAction::refit);
+    EXPECT_EQ(press(Key::e), ViewerAction::redraw);
+    EXPECT_TRUE(view.eye_dome);
+    EXPECT_EQ(press(Key::left_bracket), ViewerAction::smaller_points);
+    EXPECT_EQ(press(Key::right_bracket), ViewerAction::larger_points);
     EXPECT_EQ(press(Key::p), ViewerAction::save_picture);
     EXPECT_EQ(press(Key::escape), ViewerAction::quit);
     EXPECT_EQ(press(Key::q), ViewerAction::quit);
 
     // A whole turn comes back to 0 exactly, as the demo's turn does.
     view.angles.angle_y = 359.0f;
-    advance_turn(view);
+    advance_turn(view, 1.0f);
     EXPECT_EQ(view.angles.angle_y, 0.0f);
 }
 
@@ -213,24 +239,23 @@ TEST(Viewer, OptionsAreCheckedBeforeAnythingIsRead) {
     EXPECT_FALSE(numbers_frames("100%%.png"));
     EXPECT_EQ(parsed({"a.ply", "--background", "white"}, status)->background, 0xFFFFFFu);
 
-    for (const std::vector<const char*>& wrong :
-         {std::vector<const char*>{},
-          {"a.ply", "--scene", "cube"},
-          {"--scene", "teapot"},
-          {"a.ply", "--angles", "1,2"},
-          {"a.ply", "--angles", "1,2,x"},
-          {"a.ply", "--frames", "0"},
-          {"a.ply", "--up", "w"},
-          {"a.ply", "--size", "0x10"},
-          {"a.ply", "--size", "8193x10"},
-          {"a.ply", "--size", "10x"},
-          {"a.ply", "--point-size", "17"},
-          {"a.ply", "--point-size", "2.5"},
-          {"a.ply", "--background", "#12345"},
-          {"a.ply", "--background", "mauve-ish"},
-          {"a.ply", "--output", "a%s.png"},
-          {"a.ply", "--output", "a%d%d.png"},
-          {"a.ply", "--zoom", "0"}}) {
+    for (const std::vector<const char*>& wrong : {std::vector<const char*>{},
+                                                  {"a.ply", "--scene", "cube"},
+                                                  {"--scene", "teapot"},
+                                                  {"a.ply", "--angles", "1,2"},
+                                                  {"a.ply", "--angles", "1,2,x"},
+                                                  {"a.ply", "--frames", "0"},
+                                                  {"a.ply", "--up", "w"},
+                                                  {"a.ply", "--size", "0x10"},
+                                                  {"a.ply", "--size", "8193x10"},
+                                                  {"a.ply", "--size", "10x"},
+                                                  {"a.ply", "--point-size", "17"},
+                                                  {"a.ply", "--point-size", "2.5"},
+                                                  {"a.ply", "--background", "#12345"},
+                                                  {"a.ply", "--background", "mauve-ish"},
+                                                  {"a.ply", "--output", "a%s.png"},
+                                                  {"a.ply", "--output", "a%d%d.png"},
+                                                  {"a.ply", "--zoom", "0"}}) {
         status = -1;
         EXPECT_FALSE(parsed(wrong, status));
         EXPECT_EQ(status, 2);

@@ -54,7 +54,8 @@ void color_by_intensity(std::vector<Point>& points, const std::vector<std::uint1
     if (points.empty() || intensities.size() != points.size()) {
         return;
     }
-    const std::size_t stride = std::max<std::size_t>(1, intensities.size() / most_intensities_sampled);
+    const std::size_t stride =
+        std::max<std::size_t>(1, intensities.size() / most_intensities_sampled);
     std::vector<std::uint16_t> sample;
     for (std::size_t i = 0; i < intensities.size(); i += stride) {
         sample.push_back(intensities[i]);

@@ -41,7 +41,8 @@ std::size_t sample_stride(std::size_t count) {
 std::array<double, 2> inner_range(std::vector<double>& values, double share) {
     const auto last = values.size() - 1;
     const auto low_at = static_cast<std::size_t>(std::floor(share * static_cast<double>(last)));
-    const auto high_at = static_cast<std::size_t>(std::ceil((1.0 - share) * static_cast<double>(last)));
+    const auto high_at =
+        static_cast<std::size_t>(std::ceil((1.0 - share) * static_cast<double>(last)));
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(low_at),
                      values.end());
     const double low = values[low_at];
@@ -50,27 +51,67 @@ std::array<double, 2> inner_range(std::vector<double>& values, double share) {
     return {low, values[high_at]};
 }
 
-// How far the box's corners reach towards the frame's edges at `zoom`, as a share of the way
-// from the centre; a corner at or behind the near distance reaches beyond every edge.
-float reach_at(const BoxHalves& box, const ViewRotation& rotation, float zoom, int width,
-               int height) {
+// Where the box's corners fall in a frame, as shares of the way from its centre to its edges.
+struct Extent {
+    float left, right, bottom, top;
+    bool in_front;  // every corner beyond the near distance
+};
+
+Extent extent_at(const BoxHalves& box, const ViewRotation& rotation, const Framing& framing,
+                 int width, int height) {
     const float focal = frame_focal_length(width, height);
     const auto limit_x = static_cast<float>(std::max(1, width / 2 - 1));
     const auto limit_y = static_cast<float>(std::max(1, height / 2 - 1));
-    float reach = 0.0f;
+    const float zoom = framing.zoom;
+    Extent extent{std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                  std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                  true};
     for (int corner = 0; corner < 8; ++corner) {
         const float x = ((corner & 1) != 0 ? zoom : -zoom) * box[0];
         const float y = ((corner & 2) != 0 ? zoom : -zoom) * box[1];
         const float z = ((corner & 4) != 0 ? zoom : -zoom) * box[2];
         const Rotated turned = rotate_view(x, y, z, rotation);
         const float depth = turned.tz + viewing_distance;
-        if (!(depth > fitted_near_distance)) {
+        extent.in_front = extent.in_front && depth > fitted_near_distance;
+        const float sx = focal * (turned.tx + framing.pan_x) / depth / limit_x;
+        const float sy = focal * (turned.ty + framing.pan_y) / depth / limit_y;
+        extent = {std::min(extent.left, sx), std::max(extent.right, sx),
+                  std::min(extent.bottom, sy), std::max(extent.top, sy), extent.in_front};
+    }
+    return extent;
+}
+
+// The box at `zoom`, moved sideways until its picture lies in the middle of the frame; gives
+// how much of the frame it spans along the side that binds (infinite where a corner comes too
+// near the viewer).
+float centred_span(const BoxHalves& box, const ViewRotation& rotation, Framing& framing, int width,
+                   int height) {
+    const float units_per_share_x = viewing_distance *
+                                    static_cast<float>(std::max(1, width / 2 - 1)) /
+                                    frame_focal_length(width, height);
+    const float units_per_share_y = viewing_distance *
+                                    static_cast<float>(std::max(1, height / 2 - 1)) /
+                                    frame_focal_length(width, height);
+    framing.pan_x = 0.0f;
+    framing.pan_y = 0.0f;
+    // Perspective makes the near side larger: a few steps bring the middle to the centre.
+    constexpr int centring_steps = 6;
+    for (int step = 0; step < centring_steps; ++step) {
+        const Extent extent = extent_at(box, rotation, framing, width, height);
+        if (!extent.in_front) {
             return std::numeric_limits<float>::infinity();
         }
-        reach = std::max({reach, std::fabs(focal * turned.tx / depth) / limit_x,
-                          std::fabs(focal * turned.ty / depth) / limit_y});
+        framing.pan_x -= 0.5f * (extent.left + extent.right) * units_per_share_x;
+        framing.pan_y -= 0.5f * (extent.bottom + extent.top) * units_per_share_y;
     }
-    return reach;
+    const Extent extent = extent_at(box, rotation, framing, width, height);
+    if (!extent.in_front) {
+        return std::numeric_limits<float>::infinity();
+    }
+    // Whatever the centring left over counts, so that no corner reaches an edge.
+    const float across = 2.0f * std::max(extent.right, -extent.left);
+    const float up = 2.0f * std::max(extent.top, -extent.bottom);
+    return 0.5f * std::max(across, up);
 }
 
 }  // namespace
@@ -109,19 +150,23 @@ BoxHalves fit_points(std::vector<Point>& points, UpAxis up) {
             static_cast<float>(half[2] * scale)};
 }
 
-float fitted_zoom(const BoxHalves& box, const ViewAngles& angles, int width, int height) {
+Framing fitted_framing(const BoxHalves& box, const ViewAngles& angles, int width, int height) {
     const ViewRotation rotation = view_rotation(view_trig(angles));
-    // The reach grows with the zoom: halve the range in log scale until it is narrow.
+    // The span grows with the zoom: halve the range in log scale until it is narrow.
     float low = 1.0f / 1024.0f;
     float high = 1024.0f;
-    if (reach_at(box, rotation, high, width, height) <= fitted_span) {
-        return 1.0f;  // a box without extent
+    Framing framing{high, 0.0f, 0.0f};
+    if (centred_span(box, rotation, framing, width, height) <= fitted_span) {
+        return Framing{1.0f, 0.0f, 0.0f};  // a box without extent
     }
     for (int step = 0; step < 40; ++step) {
-        const float middle = std::sqrt(low * high);
-        (reach_at(box, rotation, middle, width, height) <= fitted_span ? low : high) = middle;
+        framing.zoom = std::sqrt(low * high);
+        (centred_span(box, rotation, framing, width, height) <= fitted_span ? low : high) =
+            framing.zoom;
     }
-    return low;
+    framing.zoom = low;
+    centred_span(box, rotation, framing, width, height);
+    return framing;
 }
 
 float surface_spacing(const std::vector<Point>& points) {
@@ -130,8 +175,8 @@ float surface_spacing(const std::vector<Point>& points) {
     float extent = 0.0f;
     for (std::size_t i = 0; i < points.size(); i += stride) {
         sample.push_back(&points[i]);
-        extent = std::max({extent, std::fabs(points[i].x), std::fabs(points[i].y),
-                           std::fabs(points[i].z)});
+        extent = std::max(
+            {extent, std::fabs(points[i].x), std::fabs(points[i].y), std::fabs(points[i].z)});
     }
     // The cells' indices fit in 21 bits an axis.
     constexpr double cell_range = 1 << 20;
@@ -141,8 +186,8 @@ float surface_spacing(const std::vector<Point>& points) {
         for (const Point* point : sample) {
             std::uint64_t key = 0;
             for (const float coordinate : {point->x, point->y, point->z}) {
-                const double index = std::clamp(std::floor(coordinate / cell), -cell_range,
-                                                cell_range - 1.0);
+                const double index =
+                    std::clamp(std::floor(coordinate / cell), -cell_range, cell_range - 1.0);
                 key = key << 21 | static_cast<std::uint64_t>(index + cell_range);
             }
             cells.push_back(key);

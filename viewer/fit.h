@@ -9,10 +9,15 @@
 #include "render/render.h"
 #include "scene/scene.h"
 #include "viewer/options.h"
+#include "viewer/view.h"
 
 // A fitted view leaves out the points nearer to the viewer than this, or behind it: the zoom
 // may bring the viewer into the cloud.
 inline constexpr float fitted_near_distance = 10.0f;
+
+// A fitted cloud is centred on the origin and scaled so that the box of all but its outermost
+// points lies within this distance of it.
+inline constexpr float fitted_radius = 880.0f;
 
 // The half-extents, right, up and back, of the box that a fitted cloud's bulk fills about the
 // origin.
@@ -23,9 +28,10 @@ using BoxHalves = std::array<float, 3>;
 // half-diagonal is fitted_radius. The outliers stay, wherever they fall. Gives the box.
 BoxHalves fit_points(std::vector<Point>& points, UpAxis up);
 
-// How many times closer than 2000 units the viewer must stand for `box`, turned by `angles`,
-// to span about 90 % of a frame of width x height, along whichever side binds first.
-float fitted_zoom(const BoxHalves& box, const ViewAngles& angles, int width, int height);
+// How near the viewer must stand, and how far the view must move sideways, for `box` turned by
+// `angles` to lie in the middle of a frame of width x height and span about 90 % of it, along
+// whichever side binds first.
+Framing fitted_framing(const BoxHalves& box, const ViewAngles& angles, int width, int height);
 
 // The typical distance between a point and its neighbours on the cloud's surfaces, in its own
 // units; 0 for fewer than two distinct points.

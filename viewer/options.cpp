@@ -90,8 +90,8 @@ NumberField number_field(const std::string& output) {
 // A colour by name or as "#rrggbb".
 bool parse_color(std::string_view text, std::uint32_t& color) {
     static constexpr std::pair<std::string_view, std::uint32_t> names[] = {
-        {"black", 0x000000}, {"white", 0xFFFFFF}, {"grey", 0x808080},     {"gray", 0x808080},
-        {"red", 0xFF0000},   {"green", 0x008000}, {"blue", 0x0000FF},     {"navy", 0x000080},
+        {"black", 0x000000},  {"white", 0xFFFFFF},   {"grey", 0x808080},   {"gray", 0x808080},
+        {"red", 0xFF0000},    {"green", 0x008000},   {"blue", 0x0000FF},   {"navy", 0x000080},
         {"silver", 0xC0C0C0}, {"dimgrey", 0x696969}, {"dimgray", 0x696969}};
     for (const auto& [name, value] : names) {
         if (text == name) {

@@ -33,8 +33,8 @@ struct ViewerOptions {
     std::string output;    // a PNG to write instead of opening a window; may hold a %d
     int width = 1024;      // of the window at first, and of the PNG
     int height = 800;
-    float zoom = 1.0f;       // how many times closer than the fitted view to start
-    int point_size = 0;      // pixels a side, 1 to 16; 0 chooses from the cloud's spacing
+    float zoom = 1.0f;   // how many times closer than the fitted view to start
+    int point_size = 0;  // pixels a side, 1 to 16; 0 chooses from the cloud's spacing
     EyeDomeMode eye_dome = EyeDomeMode::automatic;
     float eye_dome_strength = 1.0f;
     int eye_dome_radius = 1;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "driver/frame_loop.h"
 #include "render/render.h"
@@ -42,7 +44,10 @@ void draw_figure(Figure figure, const View& view, const PictureStyle& style, Fra
 }  // namespace
 
 Picture make_picture(int width, int height) {
-    return Picture{make_depth_frame(width, height), make_frame(width, height)};
+    return Picture{make_depth_frame(width, height),
+                   Frame{width, height,
+                         std::vector<std::uint32_t>(static_cast<std::size_t>(width) *
+                                                    static_cast<std::size_t>(height))}};
 }
 
 int shown_point_size(const ShownCloud& cloud, const View& view, int width, int height) {
@@ -79,12 +84,15 @@ PictureStyle style_of(const ViewerOptions& options) {
 }
 
 View starting_view(const ShownCloud& cloud, const ViewerOptions& options, int width, int height) {
-    const float fitted = cloud.fitted && cloud.figure == Figure::none
-                             ? fitted_zoom(cloud.box, options.angles, width, height)
-                             : 1.0f;
+    Framing framing = cloud.fitted && cloud.figure == Figure::none
+                          ? fitted_framing(cloud.box, options.angles, width, height)
+                          : Framing{1.0f, 0.0f, 0.0f};
+    // Closer by --zoom, the middle of the picture staying where it is.
+    framing = Framing{framing.zoom * options.zoom, framing.pan_x * options.zoom,
+                      framing.pan_y * options.zoom};
     const bool eye_dome = options.eye_dome == EyeDomeMode::on ||
                           (options.eye_dome == EyeDomeMode::automatic && !cloud.own_colors);
-    return initial_view(options.angles, fitted * options.zoom, options.point_size, eye_dome);
+    return initial_view(options.angles, framing, options.point_size, eye_dome);
 }
 
 Picture picture_of(const ShownCloud& cloud, const ViewerOptions& options) {

@@ -61,8 +61,8 @@ std::string apply_colors(PointCloud& cloud, const ViewerOptions& options, UpAxis
         color_by_class(cloud.points, cloud.classes);
         return "colours by classification";
     }
-    const bool own = cloud.has_colors && (options.color == ColorMode::automatic ||
-                                          options.color == ColorMode::rgb);
+    const bool own = cloud.has_colors &&
+                     (options.color == ColorMode::automatic || options.color == ColorMode::rgb);
     if (own) {
         return "colours from the file";
     }
@@ -92,8 +92,8 @@ ShownCloud load_scene(const std::string& scene, const ViewerOptions& options) {
                           0.0f,
                           true};
     }
-    ShownCloud shown{scene, scene_points(scene), Figure::none, "", options.fit, BoxHalves{},
-                     0.0f, true};
+    ShownCloud shown{scene,       scene_points(scene), Figure::none, "",
+                     options.fit, BoxHalves{},         0.0f,         true};
     fit_shown_points(shown.points, options.up == UpAxis::from_format ? UpAxis::y : options.up,
                      options, shown);
     if (options.color == ColorMode::height) {

@@ -17,15 +17,15 @@ float wrapped(float degrees) {
 
 }  // namespace
 
-View initial_view(const ViewAngles& start, float zoom, int point_size, bool eye_dome) {
+View initial_view(const ViewAngles& start, const Framing& framing, int point_size, bool eye_dome) {
     return View{start,
-                zoom,
+                framing,
                 start,
-                zoom,
-                zoom / zoom_range,
-                zoom * zoom_range,
-                0.0f,
-                0.0f,
+                framing.zoom,
+                framing.zoom / zoom_range,
+                framing.zoom * zoom_range,
+                framing.pan_x,
+                framing.pan_y,
                 point_size,
                 eye_dome,
                 false,
@@ -50,7 +50,7 @@ void move_viewer(View& view, int steps) {
 
 void reset_view(View& view) {
     view.angles = view.start;
-    view.zoom = view.start_zoom;
-    view.pan_x = 0.0f;
-    view.pan_y = 0.0f;
+    view.zoom = view.start_framing.zoom;
+    view.pan_x = view.start_framing.pan_x;
+    view.pan_y = view.start_framing.pan_y;
 }

@@ -9,9 +9,20 @@
 
 enum class Drag { none, turn, pan };
 
+// How near the viewer stands and how far the view is moved sideways: the start of a view, or
+// what fitting a cloud to the window gives.
+struct Framing {
+    // Multiplies the coordinates on their way into the rotation, which is the same as the viewer
+    // standing at 2000 / zoom.
+    float zoom;
+    // Added to the turned coordinates before they are projected: the view moved sideways.
+    float pan_x;
+    float pan_y;
+};
+
 struct View {
     ViewAngles start;  // what R goes back to
-    float start_zoom;
+    Framing start_framing;
     ViewAngles angles;
     // Multiplies the coordinates on their way into the rotation, which is the same as the viewer
     // standing at 2000 / zoom; kept between zoom_min and zoom_max.
@@ -30,14 +41,8 @@ struct View {
     int drag_y;
 };
 
-// A fitted cloud is centred on the origin and scaled so that the box of all but its outermost
-// points lies within this distance of it.
-inline constexpr float fitted_radius = 880.0f;
-
-// The view at start, `zoom` times closer than the viewer's 2000 units. Coordinates taken as they
-// are may come 64 times nearer or farther; a fitted cloud, whose start is chosen to fill the
-// window, 64 times nearer or farther than that.
-View initial_view(const ViewAngles& start, float zoom, int point_size, bool eye_dome);
+// The view at start. The viewer may come 64 times nearer or farther than it starts.
+View initial_view(const ViewAngles& start, const Framing& framing, int point_size, bool eye_dome);
 
 // Turns by `degrees` about the vertical axis: the turn of the window's clock, and of --frames.
 void advance_turn(View& view, float degrees);

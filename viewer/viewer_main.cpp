@@ -100,7 +100,8 @@ int render_to_file(const ShownCloud& cloud, const ViewerOptions& options) {
         }
         advance_turn(view, options.turn_step);
         const auto now = std::chrono::steady_clock::now();
-        if (now - start >= std::chrono::seconds(1) && now - last_report >= std::chrono::seconds(1)) {
+        if (now - start >= std::chrono::seconds(1) &&
+            now - last_report >= std::chrono::seconds(1)) {
             last_report = now;
             std::fprintf(stderr, "%s: %lld of %lld frames drawn\n", cloud.name.c_str(), number + 1,
                          options.frames);
@@ -148,7 +149,11 @@ void handle_input(WindowState& state, const ShownCloud& cloud, const ViewerOptio
                 break;
             case ViewerAction::refit:
                 if (options.fit && cloud.figure == Figure::none) {
-                    view.zoom = fitted_zoom(cloud.box, view.angles, frame.width, frame.height);
+                    const Framing framing =
+                        fitted_framing(cloud.box, view.angles, frame.width, frame.height);
+                    view.zoom = framing.zoom;
+                    view.pan_x = framing.pan_x;
+                    view.pan_y = framing.pan_y;
                 }
                 state.redraw = true;
                 break;
@@ -219,9 +224,9 @@ int run_window(const ShownCloud& cloud, const ViewerOptions& options) {
                 set_window_title((title + " — " + std::to_string(counter.fps) + " FPS").c_str());
             }
         }
-        const bool window_open = present_pixels(
-            FrameView{state.picture.frame.pixels.data(), state.picture.frame.width,
-                      state.picture.frame.height});
+        const bool window_open =
+            present_pixels(FrameView{state.picture.frame.pixels.data(), state.picture.frame.width,
+                                     state.picture.frame.height});
         const bool was_paused = state.view.paused;
         state.redraw = false;
         handle_input(state, cloud, options);

@@ -162,7 +162,7 @@ void set_zoom(ViewerOptions& options, const std::string& name, const py::handle&
 }
 
 void set_edl_strength(ViewerOptions& options, const std::string& name, const py::handle& value) {
-    set_number<float, &ViewerOptions::eye_dome_strength>(options, name, value, 0.0, 100.0);
+    set_number<float, &ViewerOptions::eye_dome_strength>(options, name, value, 0.0, 10000.0);
 }
 
 void set_edl_radius(ViewerOptions& options, const std::string& name, const py::handle& value) {
@@ -329,7 +329,7 @@ PYBIND11_MODULE(pointcloud, module) {
     module.def("render", render_points, py::arg("xyz"), py::arg("colors") = py::none(),
                "render(xyz, colors=None, *, angles=(-20, 0, 0), fit=True, up=None,\n"
                "       size=(1024, 800), zoom=1, point_size='auto', background='black',\n"
-               "       edl='auto', edl_strength=1, edl_radius=1) -> frame\n\n"
+               "       edl='auto', edl_strength=100, edl_radius=1) -> frame\n\n"
                "Draws the points as pointcloud-view draws them with the same options, into a\n"
                "uint8 array of shape (height, width, 3), rows from the top, each pixel showing\n"
                "the nearest point. xyz is float32 of shape (N, 3); colors uint8 (N, 3), or None\n"

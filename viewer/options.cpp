@@ -180,9 +180,10 @@ std::optional<ViewerOptions> parse_viewer_options(const std::vector<std::string>
                    "screen are: on, off, or auto (on for clouds without colours of their own)")
         ->check(CLI::IsMember({"on", "off", "auto"}))
         ->default_str("auto");
-    app.add_option("--edl-strength", options.eye_dome_strength, "how dark the shading gets")
-        ->check(CLI::Range(0.0f, 100.0f))
-        ->default_str("1");
+    app.add_option("--edl-strength", options.eye_dome_strength,
+                   "how dark the shading gets, from 0 (none) to 10000")
+        ->check(CLI::Range(0.0f, 10000.0f))
+        ->default_str("100");
     app.add_option("--edl-radius", options.eye_dome_radius,
                    "how far, in pixels, the shading looks for neighbours")
         ->check(CLI::Range(1, 8))

@@ -36,7 +36,7 @@ struct ViewerOptions {
     float zoom = 1.0f;   // how many times closer than the fitted view to start
     int point_size = 0;  // pixels a side, 1 to 16; 0 chooses from the cloud's spacing
     EyeDomeMode eye_dome = EyeDomeMode::automatic;
-    float eye_dome_strength = 1.0f;
+    float eye_dome_strength = 100.0f;
     int eye_dome_radius = 1;
     ColorMode color = ColorMode::automatic;
     std::uint32_t background = 0;  // 0x00RRGGBB

@@ -33,11 +33,9 @@ std::uint64_t depth_word(float depth, std::uint32_t color) {
     return static_cast<std::uint64_t>(depth_key(depth)) << 32 | color;
 }
 
-void depth_test(std::uint64_t& word, std::uint64_t candidate) {
-    if (candidate < word) {
-        word = candidate;
-    }
-}
+// Stores whether or not the candidate wins: which one does is as good as random, and a branch
+// on it would be mispredicted half the time.
+void depth_test(std::uint64_t& word, std::uint64_t candidate) { word = std::min(word, candidate); }
 
 void draw_depth_span_scalar(const Point* points, std::int32_t count,
                             const DepthProjection& projection, std::uint64_t* words) {

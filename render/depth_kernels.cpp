@@ -103,7 +103,7 @@ int shade_of(float nearer, float darkening) {
     const float fraction = 1.0f + (f + (f * (f - 1.0f)) * (b[0] + f * b[1]));
     const auto scale = std::bit_cast<float>(
         static_cast<std::uint32_t>(static_cast<int>(whole) + exponent_bias) << mantissa_width);
-    return static_cast<int>(fraction * scale * static_cast<float>(full_shade) + 0.5f);
+    return static_cast<int>(std::lrint(fraction * scale * static_cast<float>(full_shade)));
 }
 
 // Each byte of the colour times shade / 256, rounded down.

@@ -401,10 +401,9 @@ __m256i shades_of(__m256 nearer, __m256 darkening) {
                                                      _mm256_mul_ps(f, _mm256_set1_ps(b[1]))))));
     const __m256 scale = _mm256_castsi256_ps(_mm256_slli_epi32(
         _mm256_add_epi32(_mm256_cvttps_epi32(whole), _mm256_set1_epi32(127)), 23));
-    return _mm256_cvttps_epi32(
-        _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(fraction, scale),
-                                    _mm256_set1_ps(static_cast<float>(full_shade))),
-                      _mm256_set1_ps(0.5f)));
+    // Rounded to the nearest, ties to even, as lrint rounds.
+    return _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_mul_ps(fraction, scale),
+                                            _mm256_set1_ps(static_cast<float>(full_shade))));
 }
 
 // Each byte of eight colours times its pixel's shade / 256, rounded down.
@@ -426,8 +425,8 @@ void shade_row_avx2(const ResolveRows& rows, int row, const float* above, const 
     const float* neighbours[eye_dome_neighbours];
     const float* const neighbour_rows[3] = {above, centre, below};
     for (int n = 0; n < eye_dome_neighbours; ++n) {
-        neighbours[n] =
-            neighbour_rows[eye_dome_steps[n][1] + 1] + eye_dome_steps[n][0] * rows.radius;
+        neighbours[n] = neighbour_rows[eye_dome_steps[n][1] + 1] +
+                        static_cast<std::ptrdiff_t>(eye_dome_steps[n][0]) * rows.radius;
     }
     const __m256 darkening = _mm256_set1_ps(rows.darkening);
     const __m256 zero = _mm256_setzero_ps();

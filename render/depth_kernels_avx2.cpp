@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "render/depth_kernels.h"
+#include "render/depth_pending.h"
 #include "render/point_lanes_avx2.h"
 #include "render/vector_kernel.h"
 
@@ -99,45 +100,6 @@ void store_words(std::uint64_t* words, __m256i key, __m256i color) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(words + 4),
                         _mm256_permute2x128_si256(low, high, 0x31));
 }
-
-// Depth tests waiting for their words. Unlike a plain store, a depth test must read its word
-// first, and a read that misses the cache holds up everything after it; so each word is fetched
-// as its point comes, and the tests are made a batch later, by when the words have most likely
-// arrived: the pixels go into one half, and once it holds a batch the other half's tests are
-// made and it is filled next. The order of the tests does not matter.
-struct PendingPixels {
-    static constexpr int batch = 32;
-
-    // Room for a batch and one more group's eight slots.
-    std::uint32_t* filling_indices() { return indices[filling] + counts[filling]; }
-    std::uint64_t* filling_words() { return words[filling] + counts[filling]; }
-
-    void count_filled(int count, std::uint64_t* frame_words) {
-        counts[filling] += count;
-        if (counts[filling] >= batch) {
-            filling = 1 - filling;
-            test_half(filling, frame_words);
-        }
-    }
-
-    void test_half(int half, std::uint64_t* frame_words) {
-        for (int i = 0; i < counts[half]; ++i) {
-            std::uint64_t& word = frame_words[indices[half][i]];
-            word = words[half][i] < word ? words[half][i] : word;
-        }
-        counts[half] = 0;
-    }
-
-    void finish(std::uint64_t* frame_words) {
-        test_half(0, frame_words);
-        test_half(1, frame_words);
-    }
-
-    std::uint32_t indices[2][batch + 8];
-    std::uint64_t words[2][batch + 8];
-    int counts[2] = {0, 0};
-    int filling = 0;
-};
 
 // Points of one pixel, which a visible point always lies inside the frame. The eight lanes of a
 // group are packed and all taken, which needs no branch: only the visible ones are counted, the

@@ -12,7 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "common/frame_buffer.h"
 #include "driver/frame_loop.h"
+#include "render/depth_draw.h"
+#include "render/depth_paths.h"
 #include "render/point_paths.h"
 #include "render/render.h"
 #include "scene/scene.h"
@@ -219,6 +222,125 @@ void register_clouds() {
     }
 }
 
+// The viewer's depth-tested draw beside today's, a whole frame of each as the viewer would show
+// or save it: today the clear, the draw and the copy of the frame buffer into the frame that is
+// shown; depth-tested, the draw and the resolve, which writes that frame and empties the words.
+// The shown frame stands for the window's image or the picture.
+Frame shown_frame{screen_width, screen_height, std::vector<std::uint32_t>(screen_pixel_count)};
+
+DepthFrame& screen_depth_frame() {
+    static DepthFrame depth = make_depth_frame(screen_width, screen_height);
+    return depth;
+}
+
+void draw_points_frame(Sharing sharing, const Point* points, std::int32_t count) {
+    clear_frame();
+    draw_points_through(best_point_path(), sharing, points, count);
+    std::memcpy(shown_frame.pixels.data(), frame_buffer.pixels, sizeof frame_buffer.pixels);
+}
+
+void depth_frame(WorkerSharing sharing, std::span<const Point> points, int point_size) {
+    DepthCamera camera = depth_camera(view_angles, 1.0f);
+    camera.point_size = point_size;
+    draw_points_depth_through(best_depth_path(), sharing, screen_depth_frame(), points, camera);
+    resolve_depth_frame_through(best_depth_path(), sharing, screen_depth_frame(), 0, no_eye_dome,
+                                shown_frame);
+}
+
+std::span<const Point> cube_span() { return {cube_begin(), cube_point_count}; }
+
+// Two threads, as each ships, or one.
+struct FrameSharing {
+    const char* name;
+    Sharing today;
+    WorkerSharing depth;
+};
+constexpr FrameSharing frame_sharings[] = {
+    {"two_threads", Sharing::with_helper, WorkerSharing::with_worker},
+    {"one_thread", Sharing::alone, WorkerSharing::alone},
+};
+constexpr int bench_point_sizes[] = {1, 2, 3, 4};
+
+std::string lattice_frame_name(const char* way, const FrameSharing& sharing, int point_size = 1) {
+    return std::string("lattice_frame/") + way + "/" + sharing.name +
+           (point_size == 1 ? "" : "/size_" + std::to_string(point_size));
+}
+
+std::string cloud_frame_name(const char* way, std::int32_t millions) {
+    return cloud_name((std::string("cloud_frame/") + way).c_str(), millions);
+}
+
+// Eye-dome lighting on the lattice's words: each frame of the turn is drawn with the clock
+// stopped, then resolved, plainly or lit.
+void resolve_lattice(benchmark::State& state, const EyeDome& eye_dome) {
+    prepare_scene();
+    view_angles.angle_y = 0.0f;
+    for (auto _ : state) {
+        state.PauseTiming();
+        view_angles.angle_y += 1.0f;
+        draw_points_depth(screen_depth_frame(), cube_span(), depth_camera(view_angles, 1.0f));
+        wrap_angles();
+        state.ResumeTiming();
+        resolve_depth_frame(screen_depth_frame(), 0, eye_dome, shown_frame);
+        benchmark::ClobberMemory();
+    }
+}
+
+void register_depth_frames() {
+    for (const FrameSharing& sharing : frame_sharings) {
+        benchmark::RegisterBenchmark(
+            lattice_frame_name("draw_points", sharing).c_str(),
+            [sharing](benchmark::State& state) {
+                draw_turn(state,
+                          [&] { draw_points_frame(sharing.today, cube_begin(), cube_count); });
+            })
+            ->Iterations(frames_per_turn)
+            ->Repetitions(turns)
+            ->Unit(benchmark::kMillisecond);
+        for (const int point_size : bench_point_sizes) {
+            benchmark::RegisterBenchmark(
+                lattice_frame_name("depth", sharing, point_size).c_str(),
+                [sharing, point_size](benchmark::State& state) {
+                    draw_turn(state, [&] { depth_frame(sharing.depth, cube_span(), point_size); });
+                })
+                ->Iterations(frames_per_turn)
+                ->Repetitions(turns)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    constexpr std::int32_t count = millions_big_cloud * million;
+    constexpr int frames = 120 / millions_big_cloud;
+    benchmark::RegisterBenchmark(
+        cloud_frame_name("draw_points", millions_big_cloud).c_str(),
+        [](benchmark::State& state) {
+            const Point* points = random_cloud().data();
+            draw_turn(state, [&] { draw_points_frame(Sharing::with_helper, points, count); });
+        })
+        ->Iterations(frames)
+        ->Repetitions(turns)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(
+        cloud_frame_name("depth", millions_big_cloud).c_str(),
+        [](benchmark::State& state) {
+            const std::span<const Point> points(random_cloud().data(),
+                                                static_cast<std::size_t>(count));
+            draw_turn(state, [&] { depth_frame(WorkerSharing::with_worker, points, 1); });
+        })
+        ->Iterations(frames)
+        ->Repetitions(turns)
+        ->Unit(benchmark::kMillisecond);
+    for (const bool lit : {false, true}) {
+        benchmark::RegisterBenchmark(
+            lit ? "resolve_lattice/eye_dome" : "resolve_lattice/plain",
+            [lit](benchmark::State& state) {
+                resolve_lattice(state, lit ? EyeDome{1.0f, 1} : no_eye_dome);
+            })
+            ->Iterations(frames_per_turn)
+            ->Repetitions(turns)
+            ->Unit(benchmark::kMicrosecond);
+    }
+}
+
 // The reference loop that every faster path must match pixel for pixel.
 void scalar_reference(benchmark::State& state) {
     draw_turn(state, [] { draw_points_scalar(cube_begin(), cube_count); });
@@ -336,9 +458,39 @@ public:
             std::printf("%-30s %5.2f x the 2-thread read, %5.2f G points/s\n",
                         cloud_name("draw_cloud", millions).c_str(), draw / read, millions / draw);
         }
+        print_depth_ratios();
     }
 
 private:
+    // The depth-tested frames as multiples of today's with as many threads, and eye-dome
+    // lighting's resolve against the plain one.
+    void print_depth_ratios() const {
+        std::printf("\nDepth-tested frames against draw_points' frames:\n");
+        for (const FrameSharing& sharing : frame_sharings) {
+            const double today = median_of(lattice_frame_name("draw_points", sharing));
+            for (const int point_size : bench_point_sizes) {
+                const std::string name = lattice_frame_name("depth", sharing, point_size);
+                const double depth = median_of(name);
+                if (today != 0.0 && depth != 0.0) {
+                    std::printf("%-42s %5.2f x\n", name.c_str(), depth / today);
+                }
+            }
+        }
+        const double today = median_of(cloud_frame_name("draw_points", millions_big_cloud));
+        const double depth = median_of(cloud_frame_name("depth", millions_big_cloud));
+        if (today != 0.0 && depth != 0.0) {
+            std::printf("%-42s %5.2f x\n", cloud_frame_name("depth", millions_big_cloud).c_str(),
+                        depth / today);
+        }
+        const double plain = median_of("resolve_lattice/plain");
+        const double lit = median_of("resolve_lattice/eye_dome");
+        if (plain != 0.0 && lit != 0.0) {
+            // The medians are in microseconds.
+            std::printf("%-42s %5.3f ms, the plain resolve %5.3f ms\n", "resolve_lattice/eye_dome",
+                        lit / 1000.0, plain / 1000.0);
+        }
+    }
+
     double median_of(const std::string& name) const {
         const auto found = medians_.find(name);
         return found == medians_.end() ? 0.0 : found->second;
@@ -359,6 +511,7 @@ int main(int argc, char** argv) {
     register_turn("whole_frame_pass", whole_frame_pass);
     register_turn("plain_frame_pass", plain_frame_pass);
     register_clouds();
+    register_depth_frames();
     benchmark::RegisterBenchmark("clear_whole_frame", clear_whole_frame)
         ->Repetitions(turns)
         ->Unit(benchmark::kMicrosecond);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // The screen is 1024 columns by 800 rows of 32-bit pixels, row-major, row 0 at the top.
 // A pixel is 0x00RRGGBB; 0 is black. Stored little-endian, its bytes come blue, green,
@@ -19,3 +20,10 @@ static_assert(sizeof(FrameBuffer) == 3'276'800);
 
 // The one frame that is drawn, shown and cleared; zero (black) at start.
 extern FrameBuffer frame_buffer;
+
+// A frame of any size, its pixels as the screen's above, `width` to a row with no gap.
+struct Frame {
+    int width;
+    int height;
+    std::vector<std::uint32_t> pixels;
+};

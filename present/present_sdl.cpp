@@ -29,7 +29,8 @@ constexpr int frame_pitch = screen_width * static_cast<int>(sizeof(std::uint32_t
 // How the frame reaches the window, chosen when the window is made, fastest first; a way that
 // fails while showing a frame gives way to the ones after it.
 enum class Path {
-    shared_images,   // two X shared-memory images put without waiting (local X, 24 or 32 bits)
+    x_images,        // X images of our own: shared and put without waiting where the server
+                     // reads our memory, sent through the connection otherwise (24 or 32 bits)
     window_surface,  // the window's own pixels, converted by SDL and put with a wait
     eight_bit,       // 8-bit pixels of a colour cube, put with Xlib
     renderer,        // a streaming texture drawn by a renderer (deep colour, Wayland)
@@ -71,18 +72,20 @@ bool display_may_exist() {
 #endif
 }
 
-// Black beyond the frame when the window has been made larger than it.
+// Black beyond the frame when the window has been made larger than it; opaque black where the
+// surface has alpha (a 32-bit visual), which a compositor reads.
 bool clear_beyond_frame(SDL_Surface* surface) {
+    const Uint32 black = SDL_MapRGB(surface->format, 0, 0, 0);
     if (surface->w > screen_width) {
         const SDL_Rect right{screen_width, 0, surface->w - screen_width, surface->h};
-        if (SDL_FillRect(surface, &right, 0) != 0) {
+        if (SDL_FillRect(surface, &right, black) != 0) {
             return false;
         }
     }
     if (surface->h > screen_height) {
         const SDL_Rect below{0, screen_height, std::min(surface->w, screen_width),
                              surface->h - screen_height};
-        return SDL_FillRect(surface, &below, 0) == 0;
+        return SDL_FillRect(surface, &below, black) == 0;
     }
     return true;
 }
@@ -130,10 +133,10 @@ bool show_with_renderer() {
 // The fastest way that works on this display, from `first` on (those before it have failed);
 // the order matters, since a renderer that fails may already have re-created the window for
 // OpenGL.
-Path choose_path(Path first = Path::shared_images) {
+Path choose_path(Path first = Path::x_images) {
 #ifdef POINTCLOUD_HAVE_XSHM
-    if (first <= Path::shared_images && open_shared_images(window)) {
-        return Path::shared_images;
+    if (first <= Path::x_images && open_x_images(window)) {
+        return Path::x_images;
     }
 #endif
     if (first <= Path::window_surface && SDL_GetWindowSurface(window) != nullptr) {
@@ -225,13 +228,12 @@ void queue_input(const SDL_Event& event) {
 // since a way that failed is not tried again. (The 8-bit way's Xlib calls tell nothing at once:
 // their errors reach Xlib's handlers.)
 void fall_back_from_failed_path() {
-    if (path == Path::shared_images) {
+    if (path == Path::x_images) {
 #ifdef POINTCLOUD_HAVE_XSHM
-        close_shared_images();
+        std::fprintf(stderr, "%s: the X server refused the %s; showing the frame another way\n",
+                     program_name, x_images_shared() ? "shared images" : "images");
+        close_x_images();
 #endif
-        std::fprintf(stderr,
-                     "%s: the X server refused the shared images; showing the frame another way\n",
-                     program_name);
         path = choose_path(Path::window_surface);
     } else if (path == Path::window_surface) {
         std::fprintf(stderr, "%s: the window surface failed (%s); showing the frame another way\n",
@@ -270,7 +272,7 @@ bool connection_failed() {
 
 void close_window() {
 #ifdef POINTCLOUD_HAVE_XSHM
-    close_shared_images();
+    close_x_images();
 #endif
     if (renderer != nullptr) {
         SDL_DestroyRenderer(renderer);  // its textures with it
@@ -329,9 +331,9 @@ bool present_frame() {
     }
     bool shown = true;
     switch (path) {
-        case Path::shared_images:
+        case Path::x_images:
 #ifdef POINTCLOUD_HAVE_XSHM
-            shown = show_shared_image(window);
+            shown = show_x_image(window);
 #endif
             break;
         case Path::window_surface:

@@ -3,12 +3,16 @@
 # depth, with its output closed, with no display, through the window's faults, when the display
 # goes away, and under Wayland. The Linux build, and the Windows build under Wine where named.
 #
-#   displays_test.sh shows-frames PROGRAM MATCH_FRAME SEND_CLOSE [DEPTH [unshared]]
+#   displays_test.sh shows-frames PROGRAM MATCH_FRAME SEND_CLOSE [DEPTH [HOW [FOREIGN_SEGMENTS]]]
 #       On a display of DEPTH bits (24 unless given) the window appears with its title, shows
 #       a frame of the animation in its client area while FPS lines arrive (exactly where the
 #       display holds 8 bits a channel, its lit pixels where it holds fewer), and a close
-#       request ends the program with 0. With `unshared` the display offers no shared memory,
-#       as a remote one does.
+#       request ends the program with 0. At 32 bits the display is of 24 and the window of a
+#       32-bit visual: every pixel must be opaque, beyond the frame too. HOW is `unshared`: the
+#       display offers no shared memory; or `remote` (over TCP) or `container` (through the
+#       Unix socket), with the program and the display in IPC namespaces of their own, where the
+#       ids of the program's segments name FOREIGN_SEGMENTS' (skipped where namespaces cannot be
+#       made): the server must attach none of them.
 #   displays_test.sh closed-output PROGRAM MATCH_FRAME SEND_CLOSE
 #       Started with standard output closed, and then with standard error closed too, the
 #       program shows frames and a close request ends it with 0.
@@ -29,27 +33,80 @@
 set -euo pipefail
 source "$(dirname "$0")/window_steps.sh"
 
-shows_frames() {
-    match_frame=$3
-    local send_close=$4 depth=${5:-24} sharing=${6:-}
-    if [ "$sharing" = unshared ]; then
-        start_xvfb "$depth" -extension MIT-SHM
+skip() {
+    echo "SKIP: $*"
+    exit 77
+}
+
+# Segments of shared memory, readable by anyone, at the ids that the program gets for its first
+# ones in an IPC namespace of its own: they stand for a remote server's machine, or the host
+# outside the program's container.
+foreign_segment_count=4
+
+# Runs Xvfb in an IPC namespace of its own that holds the foreign segments, and the program in
+# another; `remote` reaches the display over TCP, as through SSH, `container` through its Unix
+# socket, as from a container that shares the host's X socket but not its IPC.
+start_xvfb_apart() {
+    local depth=$1 how=$2 foreign_segments=$3
+    unshare --ipc true 2>/dev/null || skip "IPC namespaces cannot be made here (unshare --ipc)"
+    xvfb_wrapper=(unshare --ipc sh -c '"$0" "$1" 4194304 >/dev/null && shift && exec "$@"'
+        "$foreign_segments" "$foreign_segment_count")
+    program_wrapper=(unshare --ipc)
+    if [ "$how" = remote ]; then
+        start_xvfb "$depth" -listen tcp
+        program_display=127.0.0.1$DISPLAY
     else
         start_xvfb "$depth"
     fi
+}
+
+# How many of the foreign segments the X server has attached: any it shows other memory.
+attached_foreign_segments() {
+    nsenter --ipc="/proc/$xvfb_pid/ns/ipc" ipcs -m | awk '/^0x/ && $6 > 0' | wc -l
+}
+
+# A 32-bit visual of the display, whose top byte is alpha to a compositor, for SDL's window.
+use_32bit_visual() {
+    local visual
+    # awk reads to the end: xdpyinfo, cut short, would fail the pipe.
+    visual=$(xdpyinfo | awk '/visual id:/ { id = $3 } /depth: +32 planes/ && !found { found = id }
+        END { print found }')
+    [ -n "$visual" ] || fail "the display has no 32-bit visual"
+    export SDL_VIDEO_X11_WINDOW_VISUALID=$visual
+}
+
+shows_frames() {
+    match_frame=$3
+    local send_close=$4 depth=${5:-24} how=${6:-} foreign_segments=${7:-}
+    program_display=
+    case $how in
+        unshared) start_xvfb "$depth" -extension MIT-SHM ;;
+        remote | container) start_xvfb_apart "$depth" "$how" "$foreign_segments" ;;
+        *) start_xvfb "${depth/32/24}" ;;
+    esac
+    [ "$depth" != 32 ] || use_32bit_visual
     [[ $program == *.exe ]] && prepare_wine
-    start_program
+    DISPLAY=${program_display:-$DISPLAY} start_program
     find_window
     wait_for_fps_lines 30
 
     local shown
     shown=$(xprop -id "$window" _NET_WM_NAME)
     [ "$shown" = "_NET_WM_NAME(UTF8_STRING) = \"$title\"" ] || fail "title is $shown"
+    if [ "$how" = remote ] || [ "$how" = container ]; then
+        shown=$(attached_foreign_segments)
+        [ "$shown" -eq 0 ] || fail "the X server attached $shown segments of its own namespace"
+    fi
 
     wait_for_frame
+    if [ "$depth" = 32 ]; then
+        # Opaque beyond the frame too.
+        xdotool windowsize "$window" 1100 900
+        expect_frame_at_top_left "made larger"
+    fi
     close_window "$send_close"
     [ ! -s "$work/err" ] || fail "the program wrote to standard error"
-    echo "at $depth bits${sharing:+, $sharing}: $(cat "$work/match"); closed after $(fps_line_count) FPS lines"
+    echo "at $depth bits${how:+, $how}: $(cat "$work/match"); closed after $(fps_line_count) FPS lines"
 }
 
 closed_output() {

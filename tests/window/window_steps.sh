@@ -61,6 +61,10 @@ fail() {
     tail -n 5 "$work/out" >&2 || true
     echo "--- standard error" >&2
     cat "$work/err" >&2 || true
+    if [ -s "$work/match" ]; then
+        echo "--- the last look at the window" >&2
+        cat "$work/match" >&2
+    fi
     if [ -s "$work/compositor" ]; then
         echo "--- compositor" >&2
         cat "$work/compositor" >&2
@@ -82,10 +86,14 @@ wait_for() {
 
 program_runs() { kill -0 "$program_pid" 2>/dev/null || fail "the program ended"; }
 
+# Commands that Xvfb and the program run under, with their arguments, where a case sets them.
+xvfb_wrapper=()
+program_wrapper=()
+
 # Starts Xvfb at DEPTH bits (24 unless given), with any further arguments as its own.
 start_xvfb() {
     local depth=${1:-24}
-    Xvfb -displayfd 3 -screen 0 "1280x1024x$depth" -nolisten tcp -noreset "${@:2}" \
+    "${xvfb_wrapper[@]}" Xvfb -displayfd 3 -screen 0 "1280x1024x$depth" -nolisten tcp -noreset "${@:2}" \
         3>"$work/display" 2>/dev/null &
     xvfb_pid=$!
     wait_for 10 "Xvfb to name its display" test -s "$work/display"
@@ -127,8 +135,8 @@ clear_output() { : >"$work/out" && : >"$work/err"; }
 start_program() {
     local closed=${1:-}
     clear_output
-    local -a command=("$program")
-    [[ $program == *.exe ]] && command=(wine "$program")
+    local -a command=("${program_wrapper[@]}" "$program")
+    [[ $program == *.exe ]] && command=("${program_wrapper[@]}" wine "$program")
     case $closed in
         '') "${command[@]}" >"$work/out" 2>"$work/err" & ;;
         stdout) "${command[@]}" >&- 2>"$work/err" & ;;

@@ -6,6 +6,10 @@
 //   match_frame --top-left WINDOW_ID
 //       The window is the client area, of any size: the part of the frame that fits in it is
 //       shown 1:1 from its top-left corner, and all beyond the frame is black.
+//   match_frame --pattern WIDTH HEIGHT WINDOW_ID
+//       The window is the client area, of any size: the tests' pattern of WIDTH × HEIGHT
+//       (test_pattern.h) is shown 1:1 from its top-left corner, exactly at any depth, and all
+//       beyond it is black.
 //
 // The pixels are read from the server and decoded with the window's visual: its channel masks,
 // or its colour map. Where the visual holds at least 8 bits a channel, the frame must be shown
@@ -32,6 +36,7 @@
 #include "driver/frame_loop.h"
 #include "render/render.h"
 #include "scene/scene.h"
+#include "tests/window/test_pattern.h"
 
 namespace {
 
@@ -217,12 +222,32 @@ int match_at_top_left(const Image& image) {
     return 0;
 }
 
+int match_pattern(const Image& image, int width, int height) {
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            const std::uint32_t shown = image.pixels[static_cast<std::size_t>(y) * image.width + x];
+            const std::uint32_t wanted =
+                x < width && y < height ? pattern_pixel(x, y, width, height) : 0;
+            if (shown != wanted) {
+                std::cerr << "the window of " << image.width << " x " << image.height
+                          << " does not show the pattern of " << width << " x " << height
+                          << ": at (" << x << ", " << y << ") " << std::hex << shown << " for "
+                          << wanted << "\n";
+                return 1;
+            }
+        }
+    }
+    std::cout << "the pattern of " << width << " x " << height << " in a window of " << image.width
+              << " x " << image.height << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool top_left = argc == 3 && std::string(argv[1]) == "--top-left";
-    if (argc != 2 && !top_left) {
-        std::cerr << "usage: match_frame [--top-left] WINDOW_ID\n";
+    const std::string mode = argc > 2 ? argv[1] : "";
+    if (!(argc == 2 || (argc == 3 && mode == "--top-left") || (argc == 5 && mode == "--pattern"))) {
+        std::cerr << "usage: match_frame [--top-left | --pattern WIDTH HEIGHT] WINDOW_ID\n";
         return 2;
     }
     Image image;
@@ -230,7 +255,9 @@ int main(int argc, char** argv) {
         std::cerr << "cannot read window " << argv[argc - 1] << "\n";
         return 1;
     }
-    int status = top_left ? match_at_top_left(image) : match_near_corner(image);
+    int status = mode == "--pattern" ? match_pattern(image, std::atoi(argv[2]), std::atoi(argv[3]))
+                 : mode == "--top-left" ? match_at_top_left(image)
+                                        : match_near_corner(image);
     if (image.transparent > 0) {
         std::cerr << image.transparent << " pixels of the window are not opaque\n";
         status = 1;

@@ -86,9 +86,11 @@ wait_for() {
 
 program_runs() { kill -0 "$program_pid" 2>/dev/null || fail "the program ended"; }
 
-# Commands that Xvfb and the program run under, with their arguments, where a case sets them.
+# Commands that Xvfb and the program run under, with their arguments, and the program's own
+# arguments, where a case sets them.
 xvfb_wrapper=()
 program_wrapper=()
+program_arguments=()
 
 # Starts Xvfb at DEPTH bits (24 unless given), with any further arguments as its own.
 start_xvfb() {
@@ -135,8 +137,8 @@ clear_output() { : >"$work/out" && : >"$work/err"; }
 start_program() {
     local closed=${1:-}
     clear_output
-    local -a command=("${program_wrapper[@]}" "$program")
-    [[ $program == *.exe ]] && command=("${program_wrapper[@]}" wine "$program")
+    local -a command=("${program_wrapper[@]}" "$program" "${program_arguments[@]}")
+    [[ $program == *.exe ]] && command=("${program_wrapper[@]}" wine "$program" "${program_arguments[@]}")
     case $closed in
         '') "${command[@]}" >"$work/out" 2>"$work/err" & ;;
         stdout) "${command[@]}" >&- 2>"$work/err" & ;;

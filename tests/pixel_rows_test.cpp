@@ -19,7 +19,7 @@ void expect_copy(int width, int height, std::size_t pitch_pixels, std::size_t of
                  std::uint32_t set_bits) {
     constexpr int frame_width = 37;
     constexpr int frame_height = 5;
-    std::vector<std::uint32_t> frame(frame_width * frame_height);
+    std::vector<std::uint32_t> frame(static_cast<std::size_t>(frame_width) * frame_height);
     for (std::size_t i = 0; i < frame.size(); ++i) {
         frame[i] = static_cast<std::uint32_t>(i) * 0x010203U & 0xFFFFFFU;
     }

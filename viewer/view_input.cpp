@@ -40,6 +40,13 @@ ViewerAction apply_key(View& view, Key key) {
         case Key::down:
             turn_view(view, -degrees_per_arrow, 0.0f);
             break;
+        case Key::e:
+        case Key::f:
+        case Key::left_bracket:
+        case Key::right_bracket:
+        case Key::digit_1:
+        case Key::digit_2:
+        case Key::digit_3:
         case Key::other:
             break;
     }
@@ -76,6 +83,8 @@ ViewerAction apply_input(View& view, const InputEvent& event) {
             break;
         case InputKind::wheel:
             move_viewer(view, event.wheel_steps);
+            break;
+        case InputKind::resized:
             break;
     }
     return ViewerAction::none;

@@ -308,11 +308,11 @@ void register_depth_frames() {
                 ->Unit(benchmark::kMillisecond);
         }
     }
-    const std::int32_t count = millions_big_cloud * million;
-    const int frames = 120 / millions_big_cloud;
+    constexpr std::int32_t count = millions_big_cloud * million;
+    constexpr int frames = 120 / millions_big_cloud;
     benchmark::RegisterBenchmark(
         cloud_frame_name("draw_points", millions_big_cloud).c_str(),
-        [count](benchmark::State& state) {
+        [](benchmark::State& state) {
             const Point* points = random_cloud().data();
             draw_turn(state, [&] { draw_points_frame(Sharing::with_helper, points, count); });
         })
@@ -321,7 +321,7 @@ void register_depth_frames() {
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(
         cloud_frame_name("depth", millions_big_cloud).c_str(),
-        [count](benchmark::State& state) {
+        [](benchmark::State& state) {
             const std::span<const Point> points(random_cloud().data(),
                                                 static_cast<std::size_t>(count));
             draw_turn(state, [&] { depth_frame(WorkerSharing::with_worker, points, 1); });

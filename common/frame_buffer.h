@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <vector>
 
-// The screen is 1024 columns by 800 rows of 32-bit pixels, row-major, row 0 at the top.
-// A pixel is 0x00RRGGBB; 0 is black. Stored little-endian, its bytes come blue, green,
-// red, then 0 — the byte order of a 32-bit device bitmap — so the buffer is handed to the
-// window as it is, described once; the window converts it to the display's depth.
+// A frame is rows of 32-bit pixels, row-major, row 0 at the top, each row right after the one
+// before. A pixel is 0x00RRGGBB; 0 is black. Stored little-endian, its bytes come blue, green,
+// red, then 0 — the byte order of a 32-bit device bitmap — so a frame is handed to the window
+// as it is, described once; the window converts it to the display's depth.
+//
+// The demo's screen is one such frame of 1024 columns by 800 rows.
 inline constexpr int screen_width = 1024;
 inline constexpr int screen_height = 800;
 inline constexpr std::size_t screen_pixel_count =

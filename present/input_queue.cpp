@@ -30,3 +30,5 @@ bool next_input_event(InputEvent& event) {
     --waiting;
     return true;
 }
+
+bool input_event_waiting() { return waiting > 0; }

@@ -7,3 +7,6 @@
 
 // Adds an event; when 256 are waiting already, the oldest of them gives way.
 void queue_input_event(const InputEvent& event);
+
+// Whether any event is waiting to be taken.
+bool input_event_waiting();

@@ -3,6 +3,7 @@
 #include <SDL_syswm.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <array>
@@ -10,23 +11,26 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-#include "common/frame_buffer.h"
+#include <vector>
 
 namespace {
 
 // At 8 bits a pixel SDL has no window surface and OpenGL no visual: Xlib then puts 8-bit
 // pixels of a 6 x 6 x 6 colour cube. Black, white and the pure primaries are exact, any other
-// colour goes to the nearest corner of the cube. The image and its graphics context live as
-// long as the process, like the connection they belong to.
+// colour goes to the nearest corner of the cube. The image, the size of the part of the frame
+// that the window shows, and the graphics context live as long as the process, like the
+// connection they belong to.
 constexpr std::size_t cube_levels = 6;
 
 Display* x_display = nullptr;
 Window x_window = 0;
+Visual* x_visual = nullptr;
 GC x_context = nullptr;
-XImage* x_image = nullptr;
+XImage* x_image = nullptr;  // none while the part shown is empty
+int image_width = 0;
+int image_height = 0;
 std::array<unsigned long, cube_levels * cube_levels * cube_levels> cube_pixels{};
-std::array<std::uint8_t, screen_pixel_count> eight_bit_pixels;
+std::vector<std::uint8_t> eight_bit_pixels;
 
 // Xlib calls this when the connection to the X server fails, and ends the process itself if it
 // returns; its own message depends on how the connection failed and may take several lines.
@@ -86,6 +90,48 @@ bool fill_cube(const XWindowAttributes& attributes) {
     return true;
 }
 
+// The image at the size of the part shown, made anew when that changes. Gives false where
+// memory runs out.
+bool size_image(int width, int height) {
+    if (width == image_width && height == image_height) {
+        return true;
+    }
+    if (x_image != nullptr) {
+        x_image->data = nullptr;  // the vector's
+        XDestroyImage(x_image);
+        x_image = nullptr;
+    }
+    image_width = width;
+    image_height = height;
+    if (width <= 0 || height <= 0) {
+        return true;
+    }
+    eight_bit_pixels.resize(static_cast<std::size_t>(width) * height);
+    x_image = XCreateImage(x_display, x_visual, 8, ZPixmap, 0,
+                           reinterpret_cast<char*>(eight_bit_pixels.data()),
+                           static_cast<unsigned>(width), static_cast<unsigned>(height), 8, width);
+    return x_image != nullptr;
+}
+
+// Puts the image, black beyond it.
+void put_image(SDL_Window* window) {
+    int width = 0;
+    int height = 0;
+    SDL_GetWindowSize(window, &width, &height);
+    if (x_image != nullptr) {
+        XPutImage(x_display, x_window, x_context, x_image, 0, 0, 0, 0,
+                  static_cast<unsigned>(image_width), static_cast<unsigned>(image_height));
+    }
+    XSetForeground(x_display, x_context, cube_pixels[0]);
+    XFillRectangle(x_display, x_window, x_context, image_width, 0,
+                   static_cast<unsigned>(std::max(width - image_width, 0)),
+                   static_cast<unsigned>(height));
+    XFillRectangle(x_display, x_window, x_context, 0, image_height,
+                   static_cast<unsigned>(image_width),
+                   static_cast<unsigned>(std::max(height - image_height, 0)));
+    XFlush(x_display);
+}
+
 }  // namespace
 
 bool open_eight_bit(SDL_Window* window) {
@@ -99,41 +145,53 @@ bool open_eight_bit(SDL_Window* window) {
     }
     x_display = info.info.x11.display;
     x_window = info.info.x11.window;
+    x_visual = attributes.visual;
     if (!fill_cube(attributes)) {
         return false;
     }
     x_context = XCreateGC(x_display, x_window, 0, nullptr);
-    x_image = XCreateImage(x_display, attributes.visual, 8, ZPixmap, 0,
-                           reinterpret_cast<char*>(eight_bit_pixels.data()), screen_width,
-                           screen_height, 8, screen_width);
-    if (x_image == nullptr) {
-        XFreeGC(x_display, x_context);
-        x_context = nullptr;
-        free_allocated_colours();
-        return false;
-    }
     return true;
 }
 
-void show_eight_bit(SDL_Window* window) {
-    for (std::size_t i = 0; i < screen_pixel_count; ++i) {
-        const std::uint32_t pixel = frame_buffer.pixels[i];
-        const std::size_t index = (nearest_level((pixel >> 16) & 0xFF) * cube_levels +
-                                   nearest_level((pixel >> 8) & 0xFF)) *
-                                      cube_levels +
-                                  nearest_level(pixel & 0xFF);
-        eight_bit_pixels[i] = static_cast<std::uint8_t>(cube_pixels[index]);
+bool show_eight_bit(SDL_Window* window, const FrameView& frame) {
+    int window_width = 0;
+    int window_height = 0;
+    SDL_GetWindowSize(window, &window_width, &window_height);
+    const int width = std::max(std::min(frame.width, window_width), 0);
+    const int height = std::max(std::min(frame.height, window_height), 0);
+    if (!size_image(width, height)) {
+        return false;
     }
-    int width = 0;
-    int height = 0;
-    SDL_GetWindowSize(window, &width, &height);
-    XPutImage(x_display, x_window, x_context, x_image, 0, 0, 0, 0, screen_width, screen_height);
-    XSetForeground(x_display, x_context, cube_pixels[0]);
-    XFillRectangle(x_display, x_window, x_context, screen_width, 0,
-                   std::max(width - screen_width, 0), height);
-    XFillRectangle(x_display, x_window, x_context, 0, screen_height, screen_width,
-                   std::max(height - screen_height, 0));
-    XFlush(x_display);
+    for (int row = 0; row < height; ++row) {
+        const std::uint32_t* from = frame.pixels + static_cast<std::size_t>(row) * frame.width;
+        std::uint8_t* to = eight_bit_pixels.data() + static_cast<std::size_t>(row) * width;
+        for (int column = 0; column < width; ++column) {
+            const std::uint32_t pixel = from[column];
+            const std::size_t index = (nearest_level((pixel >> 16) & 0xFF) * cube_levels +
+                                       nearest_level((pixel >> 8) & 0xFF)) *
+                                          cube_levels +
+                                      nearest_level(pixel & 0xFF);
+            to[column] = static_cast<std::uint8_t>(cube_pixels[index]);
+        }
+    }
+    put_image(window);
+    return true;
 }
 
+void show_eight_bit_again(SDL_Window* window) { put_image(window); }
+
 void report_lost_display_in_one_line() { XSetIOErrorHandler(report_lost_display); }
+
+void wait_for_x_events(SDL_Window* window, int timeout_ms) {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWindowWMInfo(window, &info) == SDL_FALSE || info.subsystem != SDL_SYSWM_X11) {
+        return;
+    }
+    // Events Xlib has read already are not waited for.
+    if (XPending(info.info.x11.display) > 0) {
+        return;
+    }
+    pollfd connection{ConnectionNumber(info.info.x11.display), POLLIN, 0};
+    poll(&connection, 1, timeout_ms);
+}

@@ -27,7 +27,13 @@ HINSTANCE instance_handle;
 HWND window_handle;
 HDC window_dc;
 bool window_destroyed = false;
+bool window_closed = false;
 int wheel_remainder = 0;  // wheel travel short of a whole step, kept for the next message
+// The last frame shown, which the window is painted with again where it has been covered.
+FrameView last_frame{nullptr, 0, 0};
+// The client area's size as the last `resized` event told it (or as it was made).
+int told_width = 0;
+int told_height = 0;
 
 // The window's messages are handled on a fiber of their own. The frame loop switches to it to
 // handle what is queued, and it switches back once the queue is empty, or, from inside the
@@ -37,20 +43,22 @@ LPVOID frame_loop_fiber;
 LPVOID message_fiber;
 bool on_message_fiber = false;
 
-// The frame buffer as it lies in memory, told to GDI once: 32 bits a pixel, row 0 at the top
-// (hence the negative height). GDI converts it to whatever depth the display has.
-const BITMAPINFO frame_format{.bmiHeader = {.biSize = sizeof(BITMAPINFOHEADER),
-                                            .biWidth = screen_width,
-                                            .biHeight = -screen_height,
-                                            .biPlanes = 1,
-                                            .biBitCount = 32,
-                                            .biCompression = BI_RGB,
-                                            .biSizeImage = 0,
-                                            .biXPelsPerMeter = 0,
-                                            .biYPelsPerMeter = 0,
-                                            .biClrUsed = 0,
-                                            .biClrImportant = 0},
-                              .bmiColors = {}};
+// A frame as it lies in memory, told to GDI: 32 bits a pixel, row 0 at the top (hence the
+// negative height). GDI converts it to whatever depth the display has.
+BITMAPINFO format_of(const FrameView& frame) {
+    return BITMAPINFO{.bmiHeader = {.biSize = sizeof(BITMAPINFOHEADER),
+                                    .biWidth = frame.width,
+                                    .biHeight = -frame.height,
+                                    .biPlanes = 1,
+                                    .biBitCount = 32,
+                                    .biCompression = BI_RGB,
+                                    .biSizeImage = 0,
+                                    .biXPelsPerMeter = 0,
+                                    .biYPelsPerMeter = 0,
+                                    .biClrUsed = 0,
+                                    .biClrImportant = 0},
+                      .bmiColors = {}};
+}
 
 std::wstring utf16_of(const char* text) {
     const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
@@ -63,34 +71,41 @@ std::wstring utf16_of(const char* text) {
     return wide;
 }
 
-// Straight from the frame buffer to the window: one copy, where a bitmap in between would take
-// two (and a third longer under Wine).
-void copy_frame_to_window(HDC dc) {
-    SetDIBitsToDevice(dc, 0, 0, screen_width, screen_height, 0, 0, 0, screen_height,
-                      frame_buffer.pixels, &frame_format, DIB_RGB_COLORS);
+// Straight from the frame to the window: one copy, where a bitmap in between would take two
+// (and a third longer under Wine). GDI leaves out what falls beyond the client area.
+void copy_frame_to_window(HDC dc, const FrameView& frame) {
+    if (frame.width > 0 && frame.height > 0) {
+        const BITMAPINFO format = format_of(frame);
+        SetDIBitsToDevice(dc, 0, 0, static_cast<DWORD>(frame.width),
+                          static_cast<DWORD>(frame.height), 0, 0, 0,
+                          static_cast<UINT>(frame.height), frame.pixels, &format, DIB_RGB_COLORS);
+    }
 }
 
-// Black beyond the frame when the window has been made larger than it: the class has no
-// background brush, so nothing else would cover what was there.
-void clear_beyond_frame(HDC dc) {
+// Black beyond the frame when the window is larger than it: the class has no background
+// brush, so nothing else would cover what was there.
+void clear_beyond_frame(HDC dc, const FrameView& frame) {
+    const int width = std::max(frame.width, 0);
+    const int height = std::max(frame.height, 0);
     RECT client;
     GetClientRect(window_handle, &client);
-    if (client.right > screen_width) {
-        PatBlt(dc, screen_width, 0, client.right - screen_width, client.bottom, BLACKNESS);
+    if (client.right > width) {
+        PatBlt(dc, width, 0, client.right - width, client.bottom, BLACKNESS);
     }
-    if (client.bottom > screen_height) {
-        PatBlt(dc, 0, screen_height, std::min<LONG>(client.right, screen_width),
-               client.bottom - screen_height, BLACKNESS);
+    if (client.bottom > height) {
+        PatBlt(dc, 0, height, std::min<LONG>(client.right, width), client.bottom - height,
+               BLACKNESS);
     }
 }
 
-// Messages are handled only while the frame loop waits in present_frame, right after it has
-// shown its frame: the buffer then holds the frame on the screen, and a repaint shows it again.
+// Messages are handled only while the program waits in present_pixels, right after it has
+// shown its frame, or in wait_for_input, before it draws the next one: the last frame's pixels
+// are then as they were shown.
 void repaint(HWND window) {
     PAINTSTRUCT paint;
     const HDC dc = BeginPaint(window, &paint);
-    copy_frame_to_window(dc);
-    clear_beyond_frame(dc);
+    copy_frame_to_window(dc, last_frame);
+    clear_beyond_frame(dc, last_frame);
     EndPaint(window, &paint);
 }
 
@@ -112,18 +127,31 @@ void make_dpi_aware() {
     }
 }
 
-// On a monitor of another scale the frame and borders change size: the client area is kept at
-// the frame's size in device pixels, at the position the platform suggests.
-void keep_frame_size_at_dpi(HWND window, UINT dpi, const RECT& suggested) {
+// On a monitor of another scale the frame and borders change size: the client area keeps its
+// size in device pixels, at the position the platform suggests.
+void keep_client_size_at_dpi(HWND window, UINT dpi, const RECT& suggested) {
     using AdjustForDpi = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
     const auto adjust = reinterpret_cast<AdjustForDpi>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
-    RECT outer{0, 0, screen_width, screen_height};
+    RECT outer;
+    GetClientRect(window, &outer);
     if (adjust == nullptr || adjust(&outer, WS_OVERLAPPEDWINDOW, FALSE, 0, dpi) == 0) {
         outer = {0, 0, suggested.right - suggested.left, suggested.bottom - suggested.top};
     }
     SetWindowPos(window, nullptr, suggested.left, suggested.top, outer.right - outer.left,
                  outer.bottom - outer.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The keys that type a character of their own on the user's layout, by that character.
+Key key_of_character(UINT character) {
+    switch (character) {
+        case '[':
+            return Key::left_bracket;
+        case ']':
+            return Key::right_bracket;
+        default:
+            return Key::other;
+    }
 }
 
 Key key_of(WPARAM virtual_key) {
@@ -138,12 +166,26 @@ Key key_of(WPARAM virtual_key) {
             return Key::r;
         case 'P':
             return Key::p;
+        case 'E':
+            return Key::e;
+        case 'F':
+            return Key::f;
         case VK_OEM_PLUS:  // the key that holds '+' on every layout
         case VK_ADD:
             return Key::plus;
         case VK_OEM_MINUS:
         case VK_SUBTRACT:
             return Key::minus;
+        // The keys of the top row are the digits' on every layout (AZERTY's too).
+        case '1':
+        case VK_NUMPAD1:
+            return Key::digit_1;
+        case '2':
+        case VK_NUMPAD2:
+            return Key::digit_2;
+        case '3':
+        case VK_NUMPAD3:
+            return Key::digit_3;
         case VK_LEFT:
             return Key::left;
         case VK_RIGHT:
@@ -153,12 +195,19 @@ Key key_of(WPARAM virtual_key) {
         case VK_DOWN:
             return Key::down;
         default:
-            return Key::other;
+            // The brackets sit on different keys from one layout to another. (The top bit
+            // marks a dead key.)
+            return key_of_character(
+                MapVirtualKeyW(static_cast<UINT>(virtual_key), MAPVK_VK_TO_CHAR) & 0x7FFFFFFFU);
     }
 }
 
+// Shift as it was when the message was sent.
+bool shift_held() { return GetKeyState(VK_SHIFT) < 0; }
+
 void queue_key(WPARAM virtual_key) {
-    queue_input_event({InputKind::key_down, key_of(virtual_key), Button::left, 0, 0, 0});
+    queue_input_event(
+        {InputKind::key_down, key_of(virtual_key), Button::other, 0, 0, 0, shift_held()});
 }
 
 // A drag that leaves the window still ends with its button's release: the pointer is captured
@@ -169,13 +218,13 @@ void queue_button(InputKind kind, Button button, WPARAM held, LPARAM position) {
     } else if ((held & (MK_LBUTTON | MK_RBUTTON | MK_MBUTTON | MK_XBUTTON1 | MK_XBUTTON2)) == 0) {
         ReleaseCapture();
     }
-    queue_input_event(
-        {kind, Key::other, button, GET_X_LPARAM(position), GET_Y_LPARAM(position), 0});
+    queue_input_event({kind, Key::other, button, GET_X_LPARAM(position), GET_Y_LPARAM(position), 0,
+                       (held & MK_SHIFT) != 0});
 }
 
-void queue_pointer(LPARAM position) {
-    queue_input_event({InputKind::pointer_moved, Key::other, Button::left, GET_X_LPARAM(position),
-                       GET_Y_LPARAM(position), 0});
+void queue_pointer(WPARAM held, LPARAM position) {
+    queue_input_event({InputKind::pointer_moved, Key::other, Button::other, GET_X_LPARAM(position),
+                       GET_Y_LPARAM(position), 0, (held & MK_SHIFT) != 0});
 }
 
 // Fine-grained wheels send parts of a step; they add up to whole ones.
@@ -184,7 +233,22 @@ void queue_wheel(WPARAM wparam) {
     const int steps = wheel_remainder / WHEEL_DELTA;
     if (steps != 0) {
         wheel_remainder -= steps * WHEEL_DELTA;
-        queue_input_event({InputKind::wheel, Key::other, Button::left, 0, 0, steps});
+        queue_input_event({InputKind::wheel, Key::other, Button::other, 0, 0, steps,
+                           (GET_KEYSTATE_WPARAM(wparam) & MK_SHIFT) != 0});
+    }
+}
+
+// A new size of the client area; a minimised window keeps the size it had.
+void queue_resize(WPARAM kind, LPARAM size) {
+    const int width = LOWORD(size);
+    const int height = HIWORD(size);
+    if (kind != SIZE_MINIMIZED && (width != told_width || height != told_height)) {
+        told_width = width;
+        told_height = height;
+        InputEvent resized{InputKind::resized, Key::other, Button::other, 0, 0, 0};
+        resized.width = width;
+        resized.height = height;
+        queue_input_event(resized);
     }
 }
 
@@ -220,7 +284,7 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
             // The message carries the suggested rectangle's address in its integer.
             const auto* suggested =
                 reinterpret_cast<const RECT*>(lparam);  // NOLINT(performance-no-int-to-ptr)
-            keep_frame_size_at_dpi(window, HIWORD(wparam), *suggested);
+            keep_client_size_at_dpi(window, HIWORD(wparam), *suggested);
             return 0;
         }
         case WM_KEYDOWN:
@@ -233,17 +297,28 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
             queue_button(InputKind::button_up, Button::left, wparam, lparam);
             return 0;
         case WM_RBUTTONDOWN:
+            queue_button(InputKind::button_down, Button::right, wparam, lparam);
+            return 0;
+        case WM_RBUTTONUP:
+            queue_button(InputKind::button_up, Button::right, wparam, lparam);
+            return 0;
         case WM_MBUTTONDOWN:
+            queue_button(InputKind::button_down, Button::middle, wparam, lparam);
+            return 0;
+        case WM_MBUTTONUP:
+            queue_button(InputKind::button_up, Button::middle, wparam, lparam);
+            return 0;
         case WM_XBUTTONDOWN:
             queue_button(InputKind::button_down, Button::other, wparam, lparam);
-            return message == WM_XBUTTONDOWN ? TRUE : 0;
-        case WM_RBUTTONUP:
-        case WM_MBUTTONUP:
+            return TRUE;
         case WM_XBUTTONUP:
             queue_button(InputKind::button_up, Button::other, wparam, lparam);
-            return message == WM_XBUTTONUP ? TRUE : 0;
+            return TRUE;
         case WM_MOUSEMOVE:
-            queue_pointer(lparam);
+            queue_pointer(wparam, lparam);
+            return 0;
+        case WM_SIZE:
+            queue_resize(wparam, lparam);
             return 0;
         case WM_MOUSEWHEEL:
             queue_wheel(wparam);
@@ -297,6 +372,20 @@ void handle_messages() {
     }
 }
 
+// The window is gone once it has been destroyed: later frames have nowhere to go.
+bool window_ended() {
+    if (!window_destroyed) {
+        return false;
+    }
+    window_handle = nullptr;
+    window_closed = true;
+    if (message_fiber != nullptr) {
+        DeleteFiber(message_fiber);
+        message_fiber = nullptr;
+    }
+    return true;
+}
+
 }  // namespace
 
 void store_instance_handle() { instance_handle = GetModuleHandleW(nullptr); }
@@ -304,6 +393,10 @@ void store_instance_handle() { instance_handle = GetModuleHandleW(nullptr); }
 void init_window() { init_window_titled("pointcloud", window_title); }
 
 void init_window_titled(const char* program, const char* title) {
+    init_window_sized(program, title, screen_width, screen_height);
+}
+
+void init_window_sized(const char* program, const char* title, int width, int height) {
     program_name = program;
     make_dpi_aware();
 
@@ -315,9 +408,11 @@ void init_window_titled(const char* program, const char* title) {
     window_class.lpszClassName = class_name;
     RegisterClassW(&window_class);
 
-    // The outer size that gives a client area of the whole frame.
-    RECT outer{0, 0, screen_width, screen_height};
+    // The outer size that gives a client area of the size asked for.
+    RECT outer{0, 0, width, height};
     AdjustWindowRect(&outer, WS_OVERLAPPEDWINDOW, FALSE);
+    told_width = width;
+    told_height = height;
     window_handle =
         CreateWindowExW(0, class_name, utf16_of(title).c_str(), window_style, CW_USEDEFAULT,
                         CW_USEDEFAULT, outer.right - outer.left, outer.bottom - outer.top, nullptr,
@@ -339,23 +434,51 @@ void set_window_title(const char* title) {
     }
 }
 
+void window_client_size(int& width, int& height) {
+    RECT client{0, 0, 0, 0};
+    if (window_handle != nullptr) {
+        GetClientRect(window_handle, &client);
+    }
+    width = client.right;
+    height = client.bottom;
+}
+
 bool present_frame() {
+    return present_pixels(FrameView{frame_buffer.pixels, screen_width, screen_height});
+}
+
+bool present_pixels(const FrameView& frame) {
     if (window_handle == nullptr) {
-        return true;
+        return !window_closed;
     }
-    copy_frame_to_window(window_dc);
-    clear_beyond_frame(window_dc);
+    last_frame = frame;
+    copy_frame_to_window(window_dc, frame);
+    clear_beyond_frame(window_dc, frame);
     handle_messages();
-    if (window_destroyed) {
-        // Later frames have nowhere to go.
-        window_handle = nullptr;
-        if (message_fiber != nullptr) {
-            DeleteFiber(message_fiber);
-            message_fiber = nullptr;
+    return !window_ended();
+}
+
+bool wait_for_input(int timeout_ms) {
+    if (window_handle == nullptr) {
+        if (!window_closed) {
+            Sleep(static_cast<DWORD>(std::max(timeout_ms, 0)));
         }
-        return false;
+        return !window_closed;
     }
-    return true;
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::max(timeout_ms, 0));
+    for (;;) {
+        handle_messages();
+        if (window_ended()) {
+            return false;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (input_event_waiting() || now >= deadline) {
+            return true;
+        }
+        // Wakes for messages already seen but still queued too, not only for new ones.
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+    }
 }
 
 // Where the display goes away under Windows (or Wine's X client), the platform ends the

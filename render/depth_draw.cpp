@@ -37,13 +37,16 @@ SharingCosts resolving_costs{0.0, 0.0, 0};
 SharingCosts lit_resolving_costs{0.0, 0.0, 0};
 
 DepthKernels kernels_of(DepthPath path) {
+    switch (path) {
 #ifdef POINTCLOUD_X86_KERNELS
-    if (path == DepthPath::avx2) {
-        return avx2_depth_kernels();
-    }
+        case DepthPath::avx2:
+            return avx2_depth_kernels();
+        case DepthPath::avx512:
+            return avx512_depth_kernels();
 #endif
-    (void)path;
-    return scalar_depth_kernels();
+        default:
+            return scalar_depth_kernels();
+    }
 }
 
 // The rotation of coordinates first multiplied by `scale`: the scale folded into each entry.
@@ -241,16 +244,31 @@ DepthFrame make_depth_frame(int width, int height) {
 bool depth_path_supported(DepthPath path) {
 #ifdef POINTCLOUD_X86_KERNELS
     __builtin_cpu_init();
-    if (path == DepthPath::avx2) {
-        return __builtin_cpu_supports("avx2") != 0;
-    }
 #endif
-    return path == DepthPath::scalar;
+    switch (path) {
+        case DepthPath::scalar:
+            return true;
+#ifdef POINTCLOUD_X86_KERNELS
+        case DepthPath::avx2:
+            return __builtin_cpu_supports("avx2") != 0;
+        case DepthPath::avx512:
+            // Its larger points and its resolve are the AVX2 kernels'.
+            return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx2") != 0;
+#endif
+        default:
+            return false;
+    }
 }
 
 DepthPath best_depth_path() {
-    static const DepthPath best =
-        depth_path_supported(DepthPath::avx2) ? DepthPath::avx2 : DepthPath::scalar;
+    static const DepthPath best = [] {
+        for (const DepthPath path : {DepthPath::avx512, DepthPath::avx2}) {
+            if (depth_path_supported(path)) {
+                return path;
+            }
+        }
+        return DepthPath::scalar;
+    }();
     return best;
 }
 

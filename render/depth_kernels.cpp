@@ -33,11 +33,9 @@ std::uint64_t depth_word(float depth, std::uint32_t color) {
     return static_cast<std::uint64_t>(depth_key(depth)) << 32 | color;
 }
 
-void depth_test(std::uint64_t& word, std::uint64_t candidate) {
-    if (candidate < word) {
-        word = candidate;
-    }
-}
+// Stores whether or not the candidate wins: which one does is as good as random, and a branch
+// on it would be mispredicted half the time.
+void depth_test(std::uint64_t& word, std::uint64_t candidate) { word = std::min(word, candidate); }
 
 void draw_depth_span_scalar(const Point* points, std::int32_t count,
                             const DepthProjection& projection, std::uint64_t* words) {
@@ -105,7 +103,7 @@ int shade_of(float nearer, float darkening) {
     const float fraction = 1.0f + (f + (f * (f - 1.0f)) * (b[0] + f * b[1]));
     const auto scale = std::bit_cast<float>(
         static_cast<std::uint32_t>(static_cast<int>(whole) + exponent_bias) << mantissa_width);
-    return static_cast<int>(fraction * scale * static_cast<float>(full_shade) + 0.5f);
+    return static_cast<int>(std::lrint(fraction * scale * static_cast<float>(full_shade)));
 }
 
 // Each byte of the colour times shade / 256, rounded down.

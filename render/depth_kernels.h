@@ -86,6 +86,8 @@ DepthKernels scalar_depth_kernels();
 #ifdef POINTCLOUD_X86_KERNELS
 // Eight points or pixels at a time; needs AVX2.
 DepthKernels avx2_depth_kernels();
+// Sixteen points of one pixel at a time, the rest as avx2_depth_kernels; needs AVX-512F.
+DepthKernels avx512_depth_kernels();
 #endif
 
 // The routines that the vector kernels share with the reference, compiled without any

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "render/depth_kernels.h"
+#include "render/depth_pending.h"
 #include "render/point_lanes_avx2.h"
 #include "render/vector_kernel.h"
 
@@ -100,51 +101,6 @@ void store_words(std::uint64_t* words, __m256i key, __m256i color) {
                         _mm256_permute2x128_si256(low, high, 0x31));
 }
 
-// Depth tests waiting for their words. Unlike a plain store, a depth test must read its word
-// first, and a read that misses the cache holds up everything after it; so each word is fetched
-// as its point comes, and the tests are made a batch later, by when the words have most likely
-// arrived: a group's visible points go into one half, and once it holds a batch the other
-// half's tests are made and it is filled next. The order of the tests does not matter.
-template <class Pending>
-struct PendingHalves {
-    static constexpr int batch = 32;
-
-    // Room for a batch and one more group's eight slots.
-    Pending* half_filled() { return halves[filling] + counts[filling]; }
-
-    template <class Test>
-    void count_filled(std::uint32_t visible, const Test& test) {
-        counts[filling] += __builtin_popcount(visible);
-        if (counts[filling] >= batch) {
-            filling = 1 - filling;
-            test_half(filling, test);
-        }
-    }
-
-    template <class Test>
-    void test_half(int half, const Test& test) {
-        for (int i = 0; i < counts[half]; ++i) {
-            test(halves[half][i]);
-        }
-        counts[half] = 0;
-    }
-
-    template <class Test>
-    void finish(const Test& test) {
-        test_half(0, test);
-        test_half(1, test);
-    }
-
-    Pending halves[2][batch + 8];
-    int counts[2] = {0, 0};
-    int filling = 0;
-};
-
-struct PendingPixel {
-    std::uint32_t index;
-    std::uint64_t word;
-};
-
 // Points of one pixel, which a visible point always lies inside the frame. The eight lanes of a
 // group are packed and all taken, which needs no branch: only the visible ones are counted, the
 // others are overwritten by the next group.
@@ -153,42 +109,26 @@ struct PixelSink {
         : words(frame_words), width(_mm256_set1_epi32(frame_width)) {}
 
     void put(std::uint32_t visible, __m256i column, __m256i row, __m256i key, __m256i color) {
-        std::uint32_t indices[8];
-        std::uint64_t candidates[8];
+        std::uint32_t* const indices = pending.filling_indices();
         _mm256_storeu_si256(
             reinterpret_cast<__m256i*>(indices),
             packed(visible, _mm256_add_epi32(_mm256_mullo_epi32(row, width), column)));
-        store_words(candidates, packed(visible, key), packed(visible, color));
-        PendingPixel* const pending = pixels.half_filled();
+        store_words(pending.filling_words(), packed(visible, key), packed(visible, color));
         for (int slot = 0; slot < 8; ++slot) {
             __builtin_prefetch(words + indices[slot], 1);
-            pending[slot] = PendingPixel{indices[slot], candidates[slot]};
         }
-        pixels.count_filled(visible, [this](const PendingPixel& p) { test(p); });
+        pending.count_filled(__builtin_popcount(visible), words);
     }
 
-    void test(const PendingPixel& pending) const {
-        std::uint64_t& word = words[pending.index];
-        word = pending.word < word ? pending.word : word;
-    }
-
-    void finish() {
-        pixels.finish([this](const PendingPixel& p) { test(p); });
-    }
+    void finish() { pending.finish(words); }
 
     std::uint64_t* words;
     __m256i width;
-    PendingHalves<PendingPixel> pixels;
+    PendingPixels pending{};
 };
 
-struct PendingSquare {
-    std::int32_t column;
-    std::int32_t row;
-    std::uint64_t word;
-};
-
-// Larger points: each visible one's square, clipped, by the reference's own routine, once the
-// lines of the square's rows are fetched.
+// Larger points: every pixel of each visible point's square, clipped to the frame, goes through
+// the same tests.
 struct SquareSink {
     void put(std::uint32_t visible, __m256i column, __m256i row, __m256i key, __m256i color) {
         std::int32_t columns[8];
@@ -197,40 +137,34 @@ struct SquareSink {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(columns), packed(visible, column));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows), packed(visible, row));
         store_words(candidates, packed(visible, key), packed(visible, color));
-        PendingSquare* const pending = squares.half_filled();
         const int count = __builtin_popcount(visible);
         for (int slot = 0; slot < count; ++slot) {
-            fetch_square(columns[slot], rows[slot]);
-            pending[slot] = PendingSquare{columns[slot], rows[slot], candidates[slot]};
+            put_square(columns[slot], rows[slot], candidates[slot]);
         }
-        squares.count_filled(visible, [this](const PendingSquare& p) { test(p); });
     }
 
-    void fetch_square(int column, int row) const {
+    void put_square(int column, int row, std::uint64_t word) {
         const int size = projection->point_size;
         const int left = std::max(column - (size - 1) / 2, 0);
         const int right = std::min(column + size / 2, projection->width - 1);
         const int top = std::max(row - (size - 1) / 2, 0);
         const int bottom = std::min(row + size / 2, projection->height - 1);
         for (int y = top; y <= bottom; ++y) {
-            const std::uint64_t* const line =
-                words + static_cast<std::size_t>(y) * projection->width;
-            __builtin_prefetch(line + left, 1);
-            __builtin_prefetch(line + right, 1);
+            const auto line = static_cast<std::uint32_t>(y * projection->width);
+            for (int x = left; x <= right; ++x) {
+                *pending.filling_indices() = line + static_cast<std::uint32_t>(x);
+                *pending.filling_words() = word;
+                __builtin_prefetch(words + line + x, 1);
+                pending.count_filled(1, words);
+            }
         }
     }
 
-    void test(const PendingSquare& pending) const {
-        depth_test_square(*projection, pending.column, pending.row, pending.word, words);
-    }
-
-    void finish() {
-        squares.finish([this](const PendingSquare& p) { test(p); });
-    }
+    void finish() { pending.finish(words); }
 
     const DepthProjection* projection;
     std::uint64_t* words;
-    PendingHalves<PendingSquare> squares;
+    PendingPixels pending{};
 };
 
 void draw_depth_span_avx2(const Point* points, std::int32_t count,
@@ -241,7 +175,7 @@ void draw_depth_span_avx2(const Point* points, std::int32_t count,
         run_span<8>(points, count, sink, group);
         sink.finish();
     } else {
-        SquareSink sink{&projection, words, {}};
+        SquareSink sink{&projection, words};
         run_span<8>(points, count, sink, group);
         sink.finish();
     }
@@ -429,10 +363,9 @@ __m256i shades_of(__m256 nearer, __m256 darkening) {
                                                      _mm256_mul_ps(f, _mm256_set1_ps(b[1]))))));
     const __m256 scale = _mm256_castsi256_ps(_mm256_slli_epi32(
         _mm256_add_epi32(_mm256_cvttps_epi32(whole), _mm256_set1_epi32(127)), 23));
-    return _mm256_cvttps_epi32(
-        _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(fraction, scale),
-                                    _mm256_set1_ps(static_cast<float>(full_shade))),
-                      _mm256_set1_ps(0.5f)));
+    // Rounded to the nearest, ties to even, as lrint rounds.
+    return _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_mul_ps(fraction, scale),
+                                            _mm256_set1_ps(static_cast<float>(full_shade))));
 }
 
 // Each byte of eight colours times its pixel's shade / 256, rounded down.
@@ -454,8 +387,8 @@ void shade_row_avx2(const ResolveRows& rows, int row, const float* above, const 
     const float* neighbours[eye_dome_neighbours];
     const float* const neighbour_rows[3] = {above, centre, below};
     for (int n = 0; n < eye_dome_neighbours; ++n) {
-        neighbours[n] =
-            neighbour_rows[eye_dome_steps[n][1] + 1] + eye_dome_steps[n][0] * rows.radius;
+        neighbours[n] = neighbour_rows[eye_dome_steps[n][1] + 1] +
+                        static_cast<std::ptrdiff_t>(eye_dome_steps[n][0]) * rows.radius;
     }
     const __m256 darkening = _mm256_set1_ps(rows.darkening);
     const __m256 zero = _mm256_setzero_ps();

@@ -10,7 +10,7 @@
 #include "scene/scene.h"
 
 // The ways of drawing and resolving a depth frame, from the plain loops to the widest vectors.
-enum class DepthPath { scalar, avx2 };
+enum class DepthPath { scalar, avx2, avx512 };
 
 // Whether this build and this processor can take `path`; scalar always can.
 bool depth_path_supported(DepthPath path);

@@ -33,7 +33,7 @@ struct Way {
 };
 
 std::string name_of(const Way& way) {
-    const char* const paths[] = {"scalar", "avx2"};
+    const char* const paths[] = {"scalar", "avx2", "avx512"};
     const char* const sharings[] = {" alone", " with the worker", " worker first", " worker holds"};
     return std::string(paths[static_cast<int>(way.path)]) + sharings[static_cast<int>(way.sharing)];
 }
@@ -43,7 +43,7 @@ std::string name_of(const Way& way) {
 // best path shared as it ships.
 std::vector<Way> supported_ways() {
     std::vector<Way> ways;
-    for (const DepthPath path : {DepthPath::scalar, DepthPath::avx2}) {
+    for (const DepthPath path : {DepthPath::scalar, DepthPath::avx2, DepthPath::avx512}) {
         if (depth_path_supported(path)) {
             for (const WorkerSharing sharing :
                  {WorkerSharing::alone, WorkerSharing::worker_first, WorkerSharing::worker_holds}) {

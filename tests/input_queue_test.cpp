@@ -43,12 +43,28 @@ TEST(InputQueue, GivesEventsOldestFirstAndKeepsTheLatest256) {
     for (int x = 0; x < 300; ++x) {
         queue_input_event(pointer_at(x));
     }
+    EXPECT_TRUE(input_event_waiting());
     expect_pointers(44, 299);
+    EXPECT_FALSE(input_event_waiting());
 
-    queue_input_event({InputKind::wheel, Key::other, Button::left, 0, 0, -2});
+    // An event keeps all it tells.
+    InputEvent resized{InputKind::resized, Key::other, Button::other, 0, 0, 0};
+    resized.shift = true;
+    resized.width = 8192;
+    resized.height = 3;
+    queue_input_event(resized);
+    queue_input_event({InputKind::wheel, Key::other, Button::middle, 5, 6, -2});
+    ASSERT_TRUE(next_input_event(event));
+    EXPECT_EQ(event.kind, InputKind::resized);
+    EXPECT_TRUE(event.shift);
+    EXPECT_EQ(event.width, 8192);
+    EXPECT_EQ(event.height, 3);
     ASSERT_TRUE(next_input_event(event));
     EXPECT_EQ(event.kind, InputKind::wheel);
+    EXPECT_EQ(event.button, Button::middle);
     EXPECT_EQ(event.wheel_steps, -2);
+    EXPECT_FALSE(event.shift);
+    EXPECT_FALSE(input_event_waiting());
 }
 
 }  // namespace

@@ -6,11 +6,16 @@
 //   match_frame --top-left WINDOW_ID
 //       The window is the client area, of any size: the part of the frame that fits in it is
 //       shown 1:1 from its top-left corner, and all beyond the frame is black.
+//   match_frame --pattern WIDTH HEIGHT WINDOW_ID
+//       The window is the client area, of any size: the tests' pattern of WIDTH × HEIGHT
+//       (test_pattern.h) is shown 1:1 from its top-left corner, exactly at any depth, and all
+//       beyond it is black.
 //
 // The pixels are read from the server and decoded with the window's visual: its channel masks,
 // or its colour map. Where the visual holds at least 8 bits a channel, the frame must be shown
 // exactly (deeper channels are cut to their top 8 bits); at fewer bits the colours are
-// quantised, and exactly the frame's lit pixels must be lit.
+// quantised, and exactly the frame's lit pixels must be lit. Where the visual has bits beyond its
+// colours (32 bits: alpha, which a compositor reads), every pixel must have them all set.
 //
 // Exits 0 and names the step and the area's position on a match; 1 otherwise, after writing
 // what the window showed to window_shot.ppm.
@@ -31,6 +36,7 @@
 #include "driver/frame_loop.h"
 #include "render/render.h"
 #include "scene/scene.h"
+#include "tests/window/test_pattern.h"
 
 namespace {
 
@@ -41,6 +47,7 @@ struct Image {
     int width = 0;
     int height = 0;
     bool exact = false;                 // at least 8 bits a channel
+    long transparent = 0;               // pixels with any alpha bit clear
     std::vector<std::uint32_t> pixels;  // 0x00RRGGBB
 };
 
@@ -92,10 +99,15 @@ bool read_window(const char* id, Image& image) {
     image.height = shot->height;
     image.exact = masked && std::popcount(visual.red_mask) >= 8 &&
                   std::popcount(visual.green_mask) >= 8 && std::popcount(visual.blue_mask) >= 8;
+    const unsigned long depth_bits =
+        attributes.depth >= 32 ? 0xFFFFFFFFUL : (1UL << attributes.depth) - 1;
+    const unsigned long alpha_bits =
+        masked ? depth_bits & ~(visual.red_mask | visual.green_mask | visual.blue_mask) : 0;
     image.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
     for (int row = 0; row < image.height; ++row) {
         for (int column = 0; column < image.width; ++column) {
             const unsigned long pixel = XGetPixel(shot, column, row);
+            image.transparent += (pixel & alpha_bits) != alpha_bits ? 1 : 0;
             image.pixels[static_cast<std::size_t>(row) * image.width + column] =
                 masked ? (channel(pixel, visual.red_mask) << 16U) |
                              (channel(pixel, visual.green_mask) << 8U) |
@@ -210,12 +222,32 @@ int match_at_top_left(const Image& image) {
     return 0;
 }
 
+int match_pattern(const Image& image, int width, int height) {
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            const std::uint32_t shown = image.pixels[static_cast<std::size_t>(y) * image.width + x];
+            const std::uint32_t wanted =
+                x < width && y < height ? pattern_pixel(x, y, width, height) : 0;
+            if (shown != wanted) {
+                std::cerr << "the window of " << image.width << " x " << image.height
+                          << " does not show the pattern of " << width << " x " << height
+                          << ": at (" << x << ", " << y << ") " << std::hex << shown << " for "
+                          << wanted << "\n";
+                return 1;
+            }
+        }
+    }
+    std::cout << "the pattern of " << width << " x " << height << " in a window of " << image.width
+              << " x " << image.height << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool top_left = argc == 3 && std::string(argv[1]) == "--top-left";
-    if (argc != 2 && !top_left) {
-        std::cerr << "usage: match_frame [--top-left] WINDOW_ID\n";
+    const std::string mode = argc > 2 ? argv[1] : "";
+    if (!(argc == 2 || (argc == 3 && mode == "--top-left") || (argc == 5 && mode == "--pattern"))) {
+        std::cerr << "usage: match_frame [--top-left | --pattern WIDTH HEIGHT] WINDOW_ID\n";
         return 2;
     }
     Image image;
@@ -223,7 +255,13 @@ int main(int argc, char** argv) {
         std::cerr << "cannot read window " << argv[argc - 1] << "\n";
         return 1;
     }
-    const int status = top_left ? match_at_top_left(image) : match_near_corner(image);
+    int status = mode == "--pattern" ? match_pattern(image, std::atoi(argv[2]), std::atoi(argv[3]))
+                 : mode == "--top-left" ? match_at_top_left(image)
+                                        : match_near_corner(image);
+    if (image.transparent > 0) {
+        std::cerr << image.transparent << " pixels of the window are not opaque\n";
+        status = 1;
+    }
     if (status != 0) {
         write_ppm(image, "window_shot.ppm");
         std::cerr << "what the window showed is in window_shot.ppm\n";

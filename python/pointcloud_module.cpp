@@ -151,8 +151,9 @@ void set_number(ViewerOptions& options, const std::string& name, const py::handl
     }
     if (!(number >= low && number <= high) ||
         (std::is_integral_v<Number> && number != std::floor(number))) {
-        throw py::value_error(name + " must be " + (std::is_integral_v<Number> ? "a whole " : "a ") +
-                              "number from " + std::to_string(low) + " to " + std::to_string(high));
+        throw py::value_error(name + " must be " +
+                              (std::is_integral_v<Number> ? "a whole " : "a ") + "number from " +
+                              std::to_string(low) + " to " + std::to_string(high));
     }
     options.*field = static_cast<Number>(number);
 }
@@ -174,8 +175,7 @@ void set_point_size(ViewerOptions& options, const std::string& name, const py::h
         options.point_size = 0;
         return;
     }
-    set_number<int, &ViewerOptions::point_size>(options, name, value, 1.0,
-                                                largest_point_size);
+    set_number<int, &ViewerOptions::point_size>(options, name, value, 1.0, largest_point_size);
 }
 
 void set_size(ViewerOptions& options, const std::string& name, const py::handle& value) {
@@ -201,9 +201,10 @@ void set_background(ViewerOptions& options, const std::string& name, const py::h
 }
 
 void set_edl(ViewerOptions& options, const std::string& name, const py::handle& value) {
-    const std::string mode = py::isinstance<py::bool_>(value)
-                                 ? (value.cast<bool>() ? "on" : "off")
-                                 : (py::isinstance<py::str>(value) ? value.cast<std::string>() : "");
+    const std::string mode =
+        py::isinstance<py::bool_>(value)
+            ? (value.cast<bool>() ? "on" : "off")
+            : (py::isinstance<py::str>(value) ? value.cast<std::string>() : "");
     if (mode != "on" && mode != "off" && mode != "auto") {
         throw py::value_error(name + " must be True, False, 'on', 'off' or 'auto'");
     }

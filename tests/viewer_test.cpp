@@ -62,7 +62,8 @@ std::array<int, 4> lit_bounds(const Frame& frame, std::uint32_t background) {
     std::array<int, 4> bounds{frame.width, frame.height, -1, -1};
     for (int row = 0; row < frame.height; ++row) {
         for (int column = 0; column < frame.width; ++column) {
-            if (frame.pixels[static_cast<std::size_t>(row * frame.width + column)] != background) {
+            if (frame.pixels[static_cast<std::size_t>(row) * static_cast<std::size_t>(frame.width) +
+                             static_cast<std::size_t>(column)] != background) {
                 bounds = {std::min(bounds[0], column), std::min(bounds[1], row),
                           std::max(bounds[2], column), std::max(bounds[3], row)};
             }
@@ -80,7 +81,7 @@ TEST(Viewer, FittedViewFillsTheWindowAndTouchesNoEdge) {
         const auto t = static_cast<float>(i);
         thin.push_back(Point{t, std::sin(t), std::cos(t), 0xFFFFFF});
         flat.push_back(
-            Point{static_cast<float>(i % 200), 0.0f, static_cast<float>(i / 200), 0xFFFFFF});
+            Point{static_cast<float>(i % 200), 0.0f, static_cast<float>(i) / 200.0f, 0xFFFFFF});
     }
     std::vector<Point> stray = flat;
     stray.push_back(Point{1.0e7f, 1.0e7f, 1.0e7f, 0xFFFFFF});

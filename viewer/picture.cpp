@@ -71,7 +71,9 @@ void draw_picture(const ShownCloud& cloud, const View& view, const PictureStyle&
     DepthCamera camera = depth_camera(view.angles, view.zoom);
     camera.pan_x = view.pan_x;
     camera.pan_y = view.pan_y;
-    camera.near_distance = cloud.fitted ? fitted_near_distance : no_near_distance;
+    if (cloud.fitted) {
+        camera.near_distance = fitted_near_distance;
+    }
     camera.point_size = shown_point_size(cloud, view, frame.width, frame.height);
     draw_points_depth(picture.depth, cloud.points, camera);
     const EyeDome eye_dome =

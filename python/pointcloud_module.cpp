@@ -16,22 +16,22 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <utility>
 
-#include "common/frame_buffer.h"
 #include "common/version.h"
-#include "driver/frame_loop.h"
 #include "formats/point_file.h"
+#include "render/depth_draw.h"
 #include "viewer/options.h"
+#include "viewer/picture.h"
 #include "viewer/shown_cloud.h"
-#include "viewer/view.h"
 
 namespace py = pybind11;
 
 namespace {
 
 // The renderer draws into the one frame buffer: one drawing at a time, from whichever thread.
-std::mutex frame_buffer_mutex;
+std::mutex drawing_mutex;
 
 std::uint8_t channel(std::uint32_t pixel, int shift) {
     return static_cast<std::uint8_t>(pixel >> shift & 0xFF);
@@ -140,18 +140,93 @@ void set_up(ViewerOptions& options, const std::string& name, const py::handle& v
     options.up = up == "x" ? UpAxis::x : up == "y" ? UpAxis::y : UpAxis::z;
 }
 
+template <class Number, Number ViewerOptions::*field>
+void set_number(ViewerOptions& options, const std::string& name, const py::handle& value,
+                double low, double high) {
+    double number = 0.0;
+    try {
+        number = value.cast<double>();
+    } catch (const py::cast_error&) {
+        throw py::type_error(name + " must be a number");
+    }
+    if (!(number >= low && number <= high) ||
+        (std::is_integral_v<Number> && number != std::floor(number))) {
+        throw py::value_error(name + " must be " +
+                              (std::is_integral_v<Number> ? "a whole " : "a ") + "number from " +
+                              std::to_string(low) + " to " + std::to_string(high));
+    }
+    options.*field = static_cast<Number>(number);
+}
+
+void set_zoom(ViewerOptions& options, const std::string& name, const py::handle& value) {
+    set_number<float, &ViewerOptions::zoom>(options, name, value, 1.0 / 64.0, 64.0);
+}
+
+void set_edl_strength(ViewerOptions& options, const std::string& name, const py::handle& value) {
+    set_number<float, &ViewerOptions::eye_dome_strength>(options, name, value, 0.0, 10000.0);
+}
+
+void set_edl_radius(ViewerOptions& options, const std::string& name, const py::handle& value) {
+    set_number<int, &ViewerOptions::eye_dome_radius>(options, name, value, 1.0, 8.0);
+}
+
+void set_point_size(ViewerOptions& options, const std::string& name, const py::handle& value) {
+    if (py::isinstance<py::str>(value) && value.cast<std::string>() == "auto") {
+        options.point_size = 0;
+        return;
+    }
+    set_number<int, &ViewerOptions::point_size>(options, name, value, 1.0, largest_point_size);
+}
+
+void set_size(ViewerOptions& options, const std::string& name, const py::handle& value) {
+    std::vector<int> size;
+    try {
+        size = value.cast<std::vector<int>>();
+    } catch (const py::cast_error&) {
+        throw py::type_error(name + " must be two whole numbers, (width, height)");
+    }
+    if (size.size() != 2 || size[0] < 1 || size[0] > largest_frame_side || size[1] < 1 ||
+        size[1] > largest_frame_side) {
+        throw py::value_error(name + " must be (width, height), each from 1 to 8192");
+    }
+    options.width = size[0];
+    options.height = size[1];
+}
+
+void set_background(ViewerOptions& options, const std::string& name, const py::handle& value) {
+    if (!py::isinstance<py::str>(value) ||
+        !parse_color(value.cast<std::string>(), options.background)) {
+        throw py::value_error(name + " must be a colour's name or '#rrggbb'");
+    }
+}
+
+void set_edl(ViewerOptions& options, const std::string& name, const py::handle& value) {
+    const std::string mode =
+        py::isinstance<py::bool_>(value)
+            ? (value.cast<bool>() ? "on" : "off")
+            : (py::isinstance<py::str>(value) ? value.cast<std::string>() : "");
+    if (mode != "on" && mode != "off" && mode != "auto") {
+        throw py::value_error(name + " must be True, False, 'on', 'off' or 'auto'");
+    }
+    options.eye_dome = mode == "on"    ? EyeDomeMode::on
+                       : mode == "off" ? EyeDomeMode::off
+                                       : EyeDomeMode::automatic;
+}
+
 // The keywords of render(), each setting the field of the viewer's options that the option of
 // the same name sets on the viewer's command line: a new option is one more line here.
 const std::pair<const char*, KeywordSetter> render_keywords[] = {
     {"angles", set_angles},
     {"fit", set_flag<&ViewerOptions::fit>},
     {"up", set_up},
+    {"size", set_size},
+    {"zoom", set_zoom},
+    {"point_size", set_point_size},
+    {"background", set_background},
+    {"edl", set_edl},
+    {"edl_strength", set_edl_strength},
+    {"edl_radius", set_edl_radius},
 };
-
-// The viewer's options before any keyword: those of its command line without options.
-ViewerOptions default_options() {
-    return ViewerOptions{"", "", ViewAngles{-20.0f, 0.0f, 0.0f}, true, UpAxis::from_format, 1, ""};
-}
 
 // The points as the viewer holds a file's: each colour as a pixel value, 0 where none is given.
 // Gives the row of the first coordinate that is not finite, or -1.
@@ -181,10 +256,9 @@ py::ssize_t copy_points(const py::array_t<float>& xyz, const py::array_t<std::ui
 // into `rgb` (rows of red, green and blue bytes).
 void draw_frame(PointCloud cloud, const ViewerOptions& options, std::uint8_t* rgb) {
     const ShownCloud shown = shown_file("array", std::move(cloud), options);
-    const std::lock_guard<std::mutex> lock(frame_buffer_mutex);
-    clear_frame();
-    draw_shown_cloud(shown, initial_view(options.angles, options.fit));
-    for (const std::uint32_t pixel : frame_buffer.pixels) {
+    const std::lock_guard<std::mutex> lock(drawing_mutex);
+    const Picture picture = picture_of(shown, options);
+    for (const std::uint32_t pixel : picture.frame.pixels) {
         *rgb++ = channel(pixel, 16);
         *rgb++ = channel(pixel, 8);
         *rgb++ = channel(pixel, 0);
@@ -200,7 +274,10 @@ py::array_t<std::uint8_t> render_points(const py::handle& xyz_argument,
     if (has_colors) {
         colors = checked_rows<std::uint8_t>(colors_argument, xyz.shape(0), "colors", "uint8");
     }
-    ViewerOptions options = default_options();
+    // The viewer's options before any keyword: those of its command line without options.
+    ViewerOptions options;
+    options.frames = 1;
+    bool point_size_given = false;
     for (const auto& [key, value] : keywords) {
         const std::string name = py::str(key).cast<std::string>();
         bool known = false;
@@ -208,13 +285,18 @@ py::array_t<std::uint8_t> render_points(const py::handle& xyz_argument,
             if (name == keyword) {
                 set(options, name, value);
                 known = true;
+                point_size_given = point_size_given || name == "point_size";
             }
         }
         if (!known) {
             throw py::type_error("render() got an unexpected keyword argument '" + name + "'");
         }
     }
-    py::array_t<std::uint8_t> frame(std::vector<py::ssize_t>{screen_height, screen_width, 3});
+    if (!options.fit && !point_size_given) {
+        // Coordinates taken as they are draw as the demo draws them, a pixel a point.
+        options.point_size = 1;
+    }
+    py::array_t<std::uint8_t> frame(std::vector<py::ssize_t>{options.height, options.width, 3});
     std::uint8_t* const rgb = frame.mutable_data();
     py::ssize_t bad_row = -1;
     {
@@ -246,11 +328,16 @@ PYBIND11_MODULE(pointcloud, module) {
                "None where the file has none. A file that cannot be read raises ValueError\n"
                "saying why.");
     module.def("render", render_points, py::arg("xyz"), py::arg("colors") = py::none(),
-               "render(xyz, colors=None, *, angles=(-20, 0, 0), fit=True, up=None) -> frame\n\n"
+               "render(xyz, colors=None, *, angles=(-20, 0, 0), fit=True, up=None,\n"
+               "       size=(1024, 800), zoom=1, point_size='auto', background='black',\n"
+               "       edl='auto', edl_strength=100, edl_radius=1) -> frame\n\n"
                "Draws the points as pointcloud-view draws them with the same options, into a\n"
-               "uint8 array of shape (800, 1024, 3), rows from the top. xyz is float32 of shape\n"
-               "(N, 3); colors uint8 (N, 3), or None to colour by height. angles are the view\n"
-               "angles in degrees; fit=False draws the coordinates as they are, the viewer 2000\n"
-               "units in front of the origin; up names the axis, 'x', 'y' or 'z', that points\n"
-               "up when fitted (y unless told).");
+               "uint8 array of shape (height, width, 3), rows from the top, each pixel showing\n"
+               "the nearest point. xyz is float32 of shape (N, 3); colors uint8 (N, 3), or None\n"
+               "to colour by height. angles are the view angles in degrees; fit=False draws the\n"
+               "coordinates as they are, the viewer 2000 units in front of the origin, points\n"
+               "of one pixel; up names the axis, 'x', 'y' or 'z', that points up (y unless\n"
+               "told); zoom starts that many times closer than the fitted view; point_size is\n"
+               "1 to 16 pixels or 'auto'; background a colour's name or '#rrggbb'; edl the\n"
+               "eye-dome lighting, True, False or 'auto' (on without colours).");
 }

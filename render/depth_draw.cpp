@@ -59,15 +59,23 @@ ViewRotation scaled_rotation(ViewRotation rotation, float scale) {
     return rotation;
 }
 
+}  // namespace
+
+float frame_focal_length(int width, int height) {
+    const double frame_scale = std::min(static_cast<double>(width) / screen_width,
+                                        static_cast<double>(height) / screen_height);
+    return static_cast<float>(focal_length * frame_scale);
+}
+
+namespace {
+
 DepthProjection projection_of(const DepthCamera& camera, int width, int height) {
     const int half_width = width / 2 - 1;
     const int half_height = height / 2 - 1;
-    const double frame_scale = std::min(static_cast<double>(width) / screen_width,
-                                        static_cast<double>(height) / screen_height);
     return DepthProjection{camera.rotation,
                            camera.pan_x,
                            camera.pan_y,
-                           static_cast<float>(focal_length * frame_scale),
+                           frame_focal_length(width, height),
                            camera.near_distance,
                            static_cast<float>(half_width),
                            static_cast<float>(half_height),

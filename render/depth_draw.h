@@ -40,6 +40,10 @@ struct DepthCamera {
     int point_size;
 };
 
+// The focal length in pixels of a frame of width × height: 800 · min(W/1024, H/800), so that
+// the picture grows with whichever side binds.
+float frame_focal_length(int width, int height);
+
 inline constexpr float no_near_distance = -std::numeric_limits<float>::infinity();
 inline constexpr int largest_point_size = 16;
 

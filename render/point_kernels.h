@@ -10,7 +10,6 @@
 #include "scene/scene.h"
 
 inline constexpr float focal_length = 800.0f;
-inline constexpr float viewing_distance = 2000.0f;
 
 // The visible rectangle is symmetric about the centre pixel, so the leftmost column (-512)
 // and the bottom row (-400) are never reached.

@@ -53,6 +53,9 @@ extern RenderState render_state;
 
 inline constexpr std::uint32_t white = 0xFFFFFF;
 
+// How far in front of the origin the viewer stands, looking along +z.
+inline constexpr float viewing_distance = 2000.0f;
+
 ViewTrig view_trig(const ViewAngles& angles);
 ViewRotation view_rotation(const ViewTrig& trig);
 

@@ -9,16 +9,16 @@
 #include <filesystem>
 #include <vector>
 
-bool write_frame_png(const FrameBuffer& frame, const std::string& path) {
+bool write_frame_png(const Frame& frame, const std::string& path) {
     std::vector<std::uint8_t> rgb;
-    rgb.reserve(screen_pixel_count * 3);
+    rgb.reserve(frame.pixels.size() * 3);
     for (const std::uint32_t pixel : frame.pixels) {
         rgb.push_back(static_cast<std::uint8_t>(pixel >> 16));
         rgb.push_back(static_cast<std::uint8_t>(pixel >> 8));
         rgb.push_back(static_cast<std::uint8_t>(pixel));
     }
-    return stbi_write_png(path.c_str(), screen_width, screen_height, 3, rgb.data(),
-                          screen_width * 3) != 0;
+    return stbi_write_png(path.c_str(), frame.width, frame.height, 3, rgb.data(),
+                          frame.width * 3) != 0;
 }
 
 std::string unused_picture_name(const std::string& stem) {

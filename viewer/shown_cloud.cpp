@@ -9,6 +9,8 @@
 #include <span>
 
 #include "render/render.h"
+#include "viewer/colors.h"
+#include "viewer/fit.h"
 
 namespace {
 
@@ -37,33 +39,44 @@ std::vector<Point> scene_points(const std::string& scene) {
     return points;
 }
 
-// The file's axes in the order the view takes them (right, up, towards the back), with the
-// axis named up turned to the vertical and the other two keeping a right-handed frame.
-std::array<double, 3> reoriented(const Point& point, UpAxis up) {
-    switch (up) {
-        case UpAxis::x:
-            return {point.y, point.x, -point.z};
-        case UpAxis::z:
-            return {point.x, point.z, -point.y};
-        default:
-            return {point.x, point.y, point.z};
+// Fits the points if the options say so, and measures what the view needs of them.
+void fit_shown_points(std::vector<Point>& points, UpAxis up, const ViewerOptions& options,
+                      ShownCloud& shown) {
+    if (options.fit) {
+        shown.box = fit_points(points, up);
+        shown.spacing = surface_spacing(points);
     }
 }
 
-Point mixed(double t) {
-    // Blue, cyan, green, yellow, red, at equal distances.
-    static constexpr std::array<std::array<double, 3>, 5> stops{
-        {{0, 0, 255}, {0, 255, 255}, {0, 255, 0}, {255, 255, 0}, {255, 0, 0}}};
-    const double at = std::clamp(t, 0.0, 1.0) * (stops.size() - 1);
-    const auto low = std::min(static_cast<std::size_t>(at), stops.size() - 2);
-    const double f = at - static_cast<double>(low);
-    std::uint32_t pixel = 0;
-    for (std::size_t channel = 0; channel < 3; ++channel) {
-        const double value =
-            stops[low][channel] + f * (stops[low + 1][channel] - stops[low][channel]);
-        pixel = pixel << 8 | static_cast<std::uint32_t>(std::lround(value));
+// Colours the points as the options ask, where the file's own colours are not used; says how
+// they are coloured.
+std::string apply_colors(PointCloud& cloud, const ViewerOptions& options, UpAxis height_axis) {
+    const bool wants_intensity = options.color == ColorMode::intensity;
+    const bool wants_classes = options.color == ColorMode::classification;
+    if (wants_intensity && cloud.intensities.size() == cloud.points.size()) {
+        color_by_intensity(cloud.points, cloud.intensities);
+        return "colours by intensity";
     }
-    return Point{0.0f, 0.0f, 0.0f, static_cast<float>(pixel)};
+    if (wants_classes && cloud.classes.size() == cloud.points.size()) {
+        color_by_class(cloud.points, cloud.classes);
+        return "colours by classification";
+    }
+    const bool own = cloud.has_colors &&
+                     (options.color == ColorMode::automatic || options.color == ColorMode::rgb);
+    if (own) {
+        return "colours from the file";
+    }
+    color_by_height(cloud.points, height_axis);
+    if (wants_intensity || wants_classes || options.color == ColorMode::rgb) {
+        const char* const missing = wants_intensity ? "no intensities"
+                                    : wants_classes ? "no classes"
+                                                    : "no colours";
+        return std::string(missing) + " in the file: colours by height";
+    }
+    if (cloud.colors_all_one_value) {
+        return "its colours are all one: colours by height";
+    }
+    return "colours by height";
 }
 
 }  // namespace
@@ -73,24 +86,45 @@ ShownCloud load_scene(const std::string& scene, const ViewerOptions& options) {
         return ShownCloud{scene,
                           {},
                           scene == "line" ? Figure::line : Figure::circle,
-                          scene + ": a figure of the demo's, drawn where it lies"};
+                          scene + ": a figure of the demo's, drawn where it lies",
+                          false,
+                          BoxHalves{},
+                          0.0f,
+                          true};
     }
-    std::vector<Point> points = scene_points(scene);
-    if (options.fit) {
-        fit_points(points, options.up == UpAxis::from_format ? UpAxis::y : options.up);
+    ShownCloud shown{scene,       scene_points(scene), Figure::none, "",
+                     options.fit, BoxHalves{},         0.0f,         true};
+    fit_shown_points(shown.points, options.up == UpAxis::from_format ? UpAxis::y : options.up,
+                     options, shown);
+    if (options.color == ColorMode::height) {
+        color_by_height(shown.points, options.fit ? UpAxis::y : options.up);
+        shown.own_colors = false;
     }
-    std::string summary = scene + ": " + with_commas(points.size()) + " points (the demo's own)";
-    return ShownCloud{scene, std::move(points), Figure::none, std::move(summary)};
+    shown.summary = scene + ": " + with_commas(shown.points.size()) + " points (the demo's own)";
+    return shown;
+}
+
+ReadOptions read_options_for(const ViewerOptions& options) {
+    // Unfitted coordinates are drawn as they are, but georeferenced ones still come near the
+    // origin, or a float would keep only half a unit of their detail.
+    ReadOptions read{options.fit ? Shift::always : Shift::when_far, nullptr};
+    read.keep_intensity = options.color == ColorMode::intensity;
+    read.keep_classification = options.color == ColorMode::classification;
+    return read;
 }
 
 ShownCloud shown_file(const std::string& name, PointCloud cloud, const ViewerOptions& options) {
+    // Surveys (LAS) give heights in z; most other files in y.
+    const bool survey = cloud.format.starts_with("LAS");
+    const UpAxis up = options.up != UpAxis::from_format ? options.up
+                      : survey                          ? UpAxis::z
+                                                        : UpAxis::y;
+    ShownCloud shown{name, {}, Figure::none, "", options.fit, BoxHalves{}, 0.0f, false};
     std::string summary = name + ": " + with_commas(cloud.points.size()) + " points";
     if (cloud.skipped_points > 0) {
         summary += ", " + with_commas(cloud.skipped_points) +
                    " skipped for a coordinate that is not a number";
     }
-    summary += " (" + cloud.format + ", " +
-               (cloud.has_colors ? "colours from the file" : "colours by height");
     if (!options.fit && (cloud.shift[0] != 0.0 || cloud.shift[1] != 0.0 || cloud.shift[2] != 0.0)) {
         // Coordinates drawn as they are, but less the first point's: say so.
         char shift[96];
@@ -98,69 +132,13 @@ ShownCloud shown_file(const std::string& name, PointCloud cloud, const ViewerOpt
                       -cloud.shift[1], -cloud.shift[2]);
         summary += shift;
     }
-    summary += ")";
-    // Surveys (LAS) give heights in z; most other files in y.
-    const bool survey = cloud.format.starts_with("LAS");
-    const UpAxis up = options.up != UpAxis::from_format ? options.up
-                      : survey                          ? UpAxis::z
-                                                        : UpAxis::y;
-    if (options.fit) {
-        fit_points(cloud.points, up);
-    }
-    if (!cloud.has_colors) {
-        // A fitted cloud has its up axis turned to y.
-        color_by_height(cloud.points, options.fit ? UpAxis::y : up);
-    }
-    return ShownCloud{name, std::move(cloud.points), Figure::none, std::move(summary)};
-}
-
-void fit_points(std::vector<Point>& points, UpAxis up) {
-    if (points.empty()) {
-        return;
-    }
-    std::array<double, 3> low{};
-    std::array<double, 3> high{};
-    low.fill(std::numeric_limits<double>::infinity());
-    high.fill(-std::numeric_limits<double>::infinity());
-    for (const Point& point : points) {
-        const std::array<double, 3> p = reoriented(point, up);
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            low[axis] = std::min(low[axis], p[axis]);
-            high[axis] = std::max(high[axis], p[axis]);
-        }
-    }
-    double half_diagonal = 0.0;
-    std::array<double, 3> centre{};
-    for (std::size_t axis = 0; axis < 3; ++axis) {
-        centre[axis] = 0.5 * (low[axis] + high[axis]);
-        half_diagonal += 0.25 * (high[axis] - low[axis]) * (high[axis] - low[axis]);
-    }
-    half_diagonal = std::sqrt(half_diagonal);
-    // A single point, or all of them at one place, is shown at the centre.
-    const double scale = half_diagonal > 0.0 ? fitted_radius / half_diagonal : 1.0;
-    for (Point& point : points) {
-        const std::array<double, 3> p = reoriented(point, up);
-        point.x = static_cast<float>((p[0] - centre[0]) * scale);
-        point.y = static_cast<float>((p[1] - centre[1]) * scale);
-        point.z = static_cast<float>((p[2] - centre[2]) * scale);
-    }
-}
-
-void color_by_height(std::vector<Point>& points, UpAxis up) {
-    if (points.empty()) {
-        return;
-    }
-    const auto height = [up](const Point& point) {
-        return up == UpAxis::x ? point.x : up == UpAxis::z ? point.z : point.y;
-    };
-    const auto [lowest, highest] =
-        std::minmax_element(points.begin(), points.end(),
-                            [&](const Point& a, const Point& b) { return height(a) < height(b); });
-    const double low = height(*lowest);
-    const double span = height(*highest) - low;
-    for (Point& point : points) {
-        point.color = mixed(span > 0.0 ? (height(point) - low) / span : 0.5).color;
-    }
+    fit_shown_points(cloud.points, up, options, shown);
+    // A fitted cloud has its up axis turned to y.
+    const std::string colors = apply_colors(cloud, options, options.fit ? UpAxis::y : up);
+    shown.own_colors = colors == "colours from the file";
+    shown.points = std::move(cloud.points);
+    shown.summary = summary + " (" + cloud.format + ", " + colors + ")";
+    return shown;
 }
 
 void draw_shown_cloud(const ShownCloud& cloud, const View& view) {

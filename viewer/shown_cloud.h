@@ -9,6 +9,7 @@
 
 #include "formats/point_file.h"
 #include "scene/scene.h"
+#include "viewer/fit.h"
 #include "viewer/options.h"
 #include "viewer/view.h"
 
@@ -21,24 +22,24 @@ struct ShownCloud {
     // The line printed once it is loaded: "simple.las: 1,065 points (LAS 1.2, point format 3,
     // colours from the file)".
     std::string summary;
+    // Whether the points were fitted to the view; a fitted cloud's box of its bulk, and the
+    // typical distance between its neighbouring points, in the fitted units.
+    bool fitted;
+    BoxHalves box;
+    float spacing;
+    // Whether the colours are the cloud's own rather than given by the viewer (by height, say).
+    bool own_colors;
 };
 
 // One of the demo's point sets, built as the demo builds it and fitted if the options say so,
 // or one of its figures, drawn where and as large as it is.
 ShownCloud load_scene(const std::string& scene, const ViewerOptions& options);
 
+// How the viewer reads a file for these options: the shift, and the values kept for colours.
+ReadOptions read_options_for(const ViewerOptions& options);
+
 // The points of `cloud`, read from the file named `name`, fitted if the options say so (the
-// file's z axis up for LAS, its y axis for the rest, unless --up says otherwise) and coloured
-// by height where the file has no colours; the summary says what the file was.
+// file's z axis up for LAS, its y axis for the rest, unless --up says otherwise) and coloured as
+// the options ask, by height where the file has no colours; the summary says what the file
+// was and how it is coloured.
 ShownCloud shown_file(const std::string& name, PointCloud cloud, const ViewerOptions& options);
-
-// Centres the points on their bounding box and scales them, in double precision, so that all
-// of them lie within fitted_radius of the origin; `up` names the axis that becomes vertical.
-void fit_points(std::vector<Point>& points, UpAxis up);
-
-// Colours the points by their height along `up` (x, y or z): blue at the lowest, through cyan,
-// green and yellow, to red at the highest.
-void color_by_height(std::vector<Point>& points, UpAxis up);
-
-// Draws the cloud into the frame as the view sees it.
-void draw_shown_cloud(const ShownCloud& cloud, const View& view);

@@ -5,9 +5,9 @@
 
 namespace {
 
-constexpr float viewer_distance = 2000.0f;
 constexpr float full_turn = 360.0f;
 constexpr float zoom_per_step = 1.1f;
+constexpr float zoom_range = 64.0f;
 
 // Angles stay within a turn either way, so that a long drag never costs a float its degrees.
 // A whole turn gives exactly 0, as the demo's own wrap does.
@@ -17,12 +17,26 @@ float wrapped(float degrees) {
 
 }  // namespace
 
-View initial_view(const ViewAngles& start, bool fitted) {
-    const float zoom_max = fitted ? 0.95f * viewer_distance / fitted_radius : 64.0f;
-    return View{start, start, 1.0f, 1.0f / 64.0f, zoom_max, false, false, 0, 0};
+View initial_view(const ViewAngles& start, const Framing& framing, int point_size, bool eye_dome) {
+    return View{start,
+                framing,
+                start,
+                framing.zoom,
+                framing.zoom / zoom_range,
+                framing.zoom * zoom_range,
+                framing.pan_x,
+                framing.pan_y,
+                point_size,
+                eye_dome,
+                false,
+                Drag::none,
+                0,
+                0};
 }
 
-void advance_turn(View& view) { view.angles.angle_y = wrapped(view.angles.angle_y + 1.0f); }
+void advance_turn(View& view, float degrees) {
+    view.angles.angle_y = wrapped(view.angles.angle_y + degrees);
+}
 
 void turn_view(View& view, float tilt, float turn) {
     view.angles.angle_x = wrapped(view.angles.angle_x + tilt);
@@ -36,5 +50,7 @@ void move_viewer(View& view, int steps) {
 
 void reset_view(View& view) {
     view.angles = view.start;
-    view.zoom = 1.0f;
+    view.zoom = view.start_framing.zoom;
+    view.pan_x = view.start_framing.pan_x;
+    view.pan_y = view.start_framing.pan_y;
 }

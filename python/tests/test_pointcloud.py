@@ -159,6 +159,14 @@ class Render(unittest.TestCase):
         for frame, expected in zip(together, alone):
             self.assertTrue(np.array_equal(frame, expected))
 
+    def test_takes_the_viewers_picture_options(self):
+        xyz = np.random.default_rng(1).random((2000, 3), dtype=np.float32)
+        frame = pointcloud.render(xyz, size=(320, 200), background="white", point_size=2,
+                                  edl=False)
+        self.assertEqual(frame.shape, (200, 320, 3))
+        self.assertTrue((frame[0, 0] == 255).all())
+        self.assertTrue((frame != 255).any())
+
     def test_refuses_what_it_cannot_draw(self):
         xyz = np.zeros((4, 3), np.float32)
         not_finite = xyz.copy()
@@ -177,7 +185,12 @@ class Render(unittest.TestCase):
             (lambda: pointcloud.render(xyz, angles="abc"), TypeError),
             (lambda: pointcloud.render(xyz, fit=1), TypeError),
             (lambda: pointcloud.render(xyz, up="w"), ValueError),
-            (lambda: pointcloud.render(xyz, zoom=2), TypeError),
+            (lambda: pointcloud.render(xyz, zoom=0), ValueError),
+            (lambda: pointcloud.render(xyz, size=(0, 10)), ValueError),
+            (lambda: pointcloud.render(xyz, point_size=17), ValueError),
+            (lambda: pointcloud.render(xyz, background="#12"), ValueError),
+            (lambda: pointcloud.render(xyz, edl="sometimes"), ValueError),
+            (lambda: pointcloud.render(xyz, depth=2), TypeError),
         ]:
             with self.assertRaises(error):
                 call()

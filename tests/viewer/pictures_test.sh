@@ -8,6 +8,9 @@
 #       A missing file, a folder, an empty file, compressed LAS, random bytes and a PLY whose
 #       header never ends: each gets status 2, one line on standard error that names the file,
 #       and no picture.
+#   pictures_test.sh script-pictures VIEWER
+#       --size, --background and an output name with a number: every frame of the turn is
+#       written at that size, numbered from 0, over that background.
 #   pictures_test.sh wine-same-bytes VIEWER WINDOWS_VIEWER
 #       The Windows build under Wine reads the lattice as text and writes the very bytes that
 #       the Linux build writes.
@@ -75,6 +78,20 @@ bad_files() {
     done
 }
 
+script_pictures() {
+    "$viewer" --scene rhino --size 320x200 --background navy --frames 3 --turn-step 30 \
+        --output "$work/turn%02d.png" >"$work/out" || fail "status $?: $(cat "$work/out")"
+    for number in 00 01 02; do
+        [ "$(identify -format '%w %h' "$work/turn$number.png")" = "320 200" ] ||
+            fail "turn$number.png is not 320 x 200"
+        [ "$(convert "$work/turn$number.png" -format "%[fx:int(255*p{0,0}.r)],%[fx:int(255*p{0,0}.b)]" info:)" = "0,128" ] ||
+            fail "turn$number.png has not the background asked for"
+    done
+    [ ! -e "$work/turn03.png" ] || fail "a fourth frame was written"
+    ! cmp -s "$work/turn00.png" "$work/turn01.png" || fail "the frames do not turn"
+    echo "three numbered frames of 320 x 200 on navy"
+}
+
 wine_same_bytes() {
     local windows_viewer=$3
     [ -f "$windows_viewer" ] || { echo "SKIP: $windows_viewer has not been built"; exit 77; }
@@ -89,6 +106,7 @@ wine_same_bytes() {
 case $mode in
     same-frames) same_frames ;;
     bad-files) bad_files ;;
+    script-pictures) script_pictures ;;
     wine-same-bytes) wine_same_bytes "$@" ;;
     *) echo "usage: see the head of $0" >&2; exit 2 ;;
 esac

@@ -301,13 +301,16 @@ std::optional<std::string_view> ByteSource::next_line() {
     for (;;) {
         const std::size_t held = available();
         const auto* start = reinterpret_cast<const char*>(data());
-        const void* found = held == 0 ? nullptr : std::memchr(start, line_end_, held);
+        // The limit holds wherever the line ends, so that a file and its bytes in memory, whose
+        // buffers reach differently far, say the same.
+        const void* found =
+            held == 0 ? nullptr : std::memchr(start, line_end_, std::min(held, max_line + 1));
         if (found != nullptr) {
             const auto length = static_cast<std::size_t>(static_cast<const char*>(found) - start);
             advance(length + 1);
             return without_carriage_return(std::string_view(start, length));
         }
-        if (held >= max_line) {
+        if (held > max_line) {
             fail("a line is longer than " + with_commas(max_line) + " bytes");
         }
         if (request(held + 1) <= held) {

@@ -314,6 +314,18 @@ std::string replaced(std::string bytes, const std::string& from, const std::stri
     return bytes.replace(bytes.find(from), from.size(), to);
 }
 
+// A line too long to be a header is refused wherever it ends: a file read through its buffer
+// and the same bytes in memory say the same (found by fuzzing through a file).
+TEST(PointFiles, ALineTooLongIsRefusedFromAFileAsFromMemory) {
+    const std::string bytes = "ply\r\n" + std::string(4'500'000, 'Z') + "\nend_header\n";
+    const auto path = std::filesystem::temp_directory_path() / "pointcloud_long_line.ply";
+    std::ofstream(path, std::ios::binary) << bytes;
+    const std::string from_file = read_point_file(path.string(), ReadOptions{}).error;
+    std::filesystem::remove(path);
+    EXPECT_NE(from_file.find("longer than"), std::string::npos) << from_file;
+    EXPECT_EQ(read_bytes(bytes, "a.ply").error, from_file);
+}
+
 TEST(PointFiles, FilesThatCannotBeReadGiveOneLine) {
     const std::string ply = ply_bytes(coloured_points_alone(), {.other_elements = true});
     const std::string las = las_bytes(coloured_points_alone(), {});
